@@ -1,0 +1,330 @@
+#include "finder.h"
+
+#include "error.h"
+#include "loader_services.h"
+#include "platform.h"
+#include "standard_modules.h"
+
+#include <cstring>
+
+namespace kaplet {
+
+namespace {
+
+struct FinderObject {
+    PyObject_HEAD
+    ModuleRow* row;
+};
+
+PyTypeObject* g_finder_type = nullptr;
+
+PyObject* finder_type_object() { return reinterpret_cast<PyObject*>(g_finder_type); }
+
+PyObject* finder_find_spec(PyObject*, PyObject* args, PyObject* kwargs) {
+    return boundary([&]() -> PyObject* {
+        static const char* keywords[] = {"fullname", "is_package", "path", nullptr};
+        PyObject *fullname, *ignored1 = nullptr, *ignored2 = nullptr;
+        if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O|OO:find_spec", const_cast<char**>(keywords), &fullname,
+                                         &ignored1, &ignored2)) {
+            return nullptr;
+        }
+        if (ModuleRow* row = find_row(fullname)) {
+            Ref origin = path_string(file_value(*row));
+            return module_spec(fullname, {{"origin", origin}, {"is_package", row->is_package ? Py_True : Py_False}})
+                .release();
+        }
+        if (search_extension(fullname)) return module_spec(fullname, {{"is_package", Py_False}}).release();
+        Py_RETURN_NONE;
+    });
+}
+
+PyObject* finder_create_module(PyObject*, PyObject* args, PyObject* kwargs) {
+    return boundary([&]() -> PyObject* {
+        static const char* keywords[] = {"spec", nullptr};
+        PyObject* spec;
+        if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O:create_module", const_cast<char**>(keywords), &spec)) {
+            return nullptr;
+        }
+        Ref name = Ref::borrow(spec).attr("name");
+        return PyModule_NewObject(name.get());
+    });
+}
+
+PyObject* finder_exec_module(PyObject*, PyObject* args, PyObject* kwargs) {
+    return boundary([&]() -> PyObject* {
+        static const char* keywords[] = {"module", nullptr};
+        PyObject* module;
+        if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O:exec_module", const_cast<char**>(keywords), &module)) {
+            return nullptr;
+        }
+        Ref name = Ref::borrow(module).attr("__name__");
+        if (PyObject* path = installed_extension(name.get())) {
+            if (PyObject_SetAttrString(module, "__file__", path) < 0) PyErr_Clear();
+            return load_extension(path, name.get()).release();
+        }
+        if (ModuleRow* row = find_row(name.get())) return run_row(*row, module).release();
+        Py_RETURN_NONE;
+    });
+}
+
+PyObject* finder_is_package(PyObject*, PyObject* args, PyObject* kwargs) {
+    return boundary([&]() -> PyObject* {
+        static const char* keywords[] = {"fullname", nullptr};
+        PyObject* fullname;
+        if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O:is_package", const_cast<char**>(keywords), &fullname)) {
+            return nullptr;
+        }
+        ModuleRow* row = find_row(fullname);
+        if (row == nullptr) Py_RETURN_NONE;
+        return PyBool_FromLong(row->is_package);
+    });
+}
+
+PyObject* finder_iter_modules(PyObject* self, PyObject* args, PyObject* kwargs) {
+    return boundary([&]() -> PyObject* {
+        static const char* keywords[] = {"package", nullptr};
+        PyObject* prefix = nullptr;
+        if (!PyArg_ParseTupleAndKeywords(args, kwargs, "|O:iter_modules", const_cast<char**>(keywords), &prefix)) {
+            return nullptr;
+        }
+        ModuleRow* bound = reinterpret_cast<FinderObject*>(self)->row;
+        std::string parent = bound ? bound->name : std::string();
+        bool use_prefix = prefix && PyUnicode_Check(prefix) && PyUnicode_GET_LENGTH(prefix) > 0;
+        Ref result = Ref::steal(PyList_New(0));
+        for (const ModuleRow& row : this_library().rows) {
+            const std::string& name = row.name;
+            if (name.size() <= parent.size() || name.compare(0, parent.size(), parent) != 0) continue;
+            if (name == "__main__") continue;
+            std::size_t rest = parent.empty() ? 0 : parent.size() + 1;
+            if (rest > name.size() || name.find('.', rest) != std::string::npos) continue;
+            Ref listed = str(name.substr(rest).c_str());
+            if (use_prefix) listed = Ref::steal(PyUnicode_Concat(prefix, listed.get()));
+            Ref item = tuple({listed.get(), row.is_package ? Py_True : Py_False});
+            check(PyList_Append(result.get(), item.get()));
+        }
+        return result.release();
+    });
+}
+
+PyObject* finder_get_data(PyObject*, PyObject* args, PyObject* kwargs) {
+    return boundary([&]() -> PyObject* {
+        static const char* keywords[] = {"filename", nullptr};
+        PyObject* filename;
+        if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O:get_data", const_cast<char**>(keywords), &filename)) {
+            return nullptr;
+        }
+        Ref io = standard_module("io");
+        Ref mode = str("rb");
+        Ref file = call_kw(io.attr("open").get(), {filename, mode.get()}, {{"buffering", integer(0)}});
+        PyObject* data = PyObject_CallMethod(file.get(), "read", nullptr);
+        SavedError read_error = SavedError::fetch();
+        PyObject* closed = PyObject_CallMethod(file.get(), "close", nullptr);
+        if (read_error) {
+            Py_XDECREF(closed);
+            PyErr_Clear();
+            read_error.restore();
+            return nullptr;
+        }
+        if (closed == nullptr) {
+            Py_XDECREF(data);
+            return nullptr;
+        }
+        Py_DECREF(closed);
+        return data;
+    });
+}
+
+PyObject* finder_module_repr(PyObject*, PyObject* args, PyObject* kwargs) {
+    return boundary([&]() -> PyObject* {
+        static const char* keywords[] = {"fullname", "unused", nullptr};
+        PyObject *module, *unused = nullptr;
+        if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O|O:module_repr", const_cast<char**>(keywords), &module,
+                                         &unused)) {
+            return nullptr;
+        }
+        Ref name = Ref::steal(PyModule_GetNameObject(module));
+        Ref file = Ref::steal_or_null(PyModule_GetFilenameObject(module));
+        if (!file) {
+            PyErr_Clear();
+            return PyUnicode_FromFormat("<module '%U' from %R>", name.get(), str("unknown location").get());
+        }
+        return PyUnicode_FromFormat("<module '%U' from %R>", name.get(), file.get());
+    });
+}
+
+PyObject* finder_sys_path_hook(PyObject*, PyObject* args, PyObject* kwargs) {
+    return boundary([&]() -> PyObject* {
+        static const char* keywords[] = {"path", nullptr};
+        PyObject* path;
+        if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O:sys_path_hook", const_cast<char**>(keywords), &path)) {
+            return nullptr;
+        }
+        Ref abspath = standard_module("os").attr("path").attr("abspath");
+        Ref wanted = abspath(path);
+        for (ModuleRow& row : this_library().rows) {
+            if (!row.is_package) continue;
+            Ref directory = path_string(module_directory(row));
+            Ref candidate = abspath(directory);
+            int equal = PyObject_RichCompareBool(candidate.get(), wanted.get(), Py_EQ);
+            check(equal);
+            if (equal) return make_finder(&row).release();
+        }
+        PyErr_SetNone(PyExc_ImportError);
+        return nullptr;
+    });
+}
+
+PyObject* finder_repr(PyObject* self) {
+    ModuleRow* row = reinterpret_cast<FinderObject*>(self)->row;
+    if (row == nullptr) return PyUnicode_FromString("<kaplet_module_loader>");
+    return PyUnicode_FromFormat("<kaplet_module_loader for '%s'>", row->name.c_str());
+}
+
+void finder_dealloc(PyObject* self) {
+    PyTypeObject* type = Py_TYPE(self);
+    type->tp_free(self);
+    Py_DECREF(type);
+}
+
+constexpr int kStatic = METH_VARARGS | METH_KEYWORDS | METH_STATIC;
+
+PyCFunction as_cfunction(PyCFunctionWithKeywords f) { return reinterpret_cast<PyCFunction>(reinterpret_cast<void*>(f)); }
+
+PyMethodDef finder_methods[] = {
+    {"find_spec", as_cfunction(finder_find_spec), kStatic, nullptr},
+    {"create_module", as_cfunction(finder_create_module), kStatic, nullptr},
+    {"exec_module", as_cfunction(finder_exec_module), kStatic, nullptr},
+    {"is_package", as_cfunction(finder_is_package), kStatic, nullptr},
+    {"iter_modules", as_cfunction(finder_iter_modules), METH_VARARGS | METH_KEYWORDS, nullptr},
+    {"get_data", as_cfunction(finder_get_data), kStatic, nullptr},
+    {"module_repr", as_cfunction(finder_module_repr), kStatic, nullptr},
+    {"find_module", as_cfunction(finder_find_module), kStatic, nullptr},
+    {"load_module", as_cfunction(finder_load_module), kStatic, nullptr},
+    {"get_resource_reader", as_cfunction(finder_get_resource_reader), kStatic, nullptr},
+    {"find_distributions", as_cfunction(finder_find_distributions), kStatic, nullptr},
+    {"sys_path_hook", as_cfunction(finder_sys_path_hook), kStatic, nullptr},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+PyType_Slot finder_slots[] = {
+    {Py_tp_dealloc, reinterpret_cast<void*>(finder_dealloc)},
+    {Py_tp_repr, reinterpret_cast<void*>(finder_repr)},
+    {Py_tp_methods, finder_methods},
+    {0, nullptr},
+};
+
+PyType_Spec finder_spec = {
+    "__kaplet__.kaplet_module_loader",
+    sizeof(FinderObject),
+    0,
+    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_DISALLOW_INSTANTIATION,
+    finder_slots,
+};
+
+}  // namespace
+
+bool ready_finder_type() {
+    if (g_finder_type) return true;
+    g_finder_type = reinterpret_cast<PyTypeObject*>(PyType_FromSpec(&finder_spec));
+    return g_finder_type != nullptr;
+}
+
+PyTypeObject* finder_type() { return g_finder_type; }
+
+Ref make_finder(ModuleRow* row) {
+    FinderObject* f = PyObject_New(FinderObject, g_finder_type);
+    if (f == nullptr) throw_python_error();
+    f->row = row;
+    return Ref::steal(reinterpret_cast<PyObject*>(f));
+}
+
+Ref module_spec(PyObject* name, std::initializer_list<Keyword> keywords) {
+    Ref spec_class = standard_module("importlib._bootstrap").attr("ModuleSpec");
+    return call_kw(spec_class.get(), {name, finder_type_object()}, keywords);
+}
+
+void run_prologue(PyObject* module, const ModuleRow& row) {
+    PyObject* dict = check(PyModule_GetDict(module));
+    Ref name = Ref::borrow(module).attr("__name__");
+    // __package__
+    if (row.is_package) {
+        check(PyDict_SetItemString(dict, "__package__", name.get()));
+    } else {
+        Py_ssize_t dot = PyUnicode_FindChar(name.get(), '.', 0, PyUnicode_GET_LENGTH(name.get()), -1);
+        if (dot == -2) throw_python_error();
+        if (dot >= 0) {
+            Ref package = Ref::steal(PyUnicode_Substring(name.get(), 0, dot));
+            check(PyDict_SetItemString(dict, "__package__", package.get()));
+        }
+    }
+    if (PyDict_GetItemString(dict, "__builtins__") == nullptr) {
+        Ref builtins = standard_module("builtins");
+        check(PyDict_SetItemString(dict, "__builtins__", PyModule_GetDict(builtins.get())));
+    }
+    check(PyDict_SetItemString(dict, "__loader__", finder_type_object()));
+    Ref spec = standard_module("importlib._bootstrap").attr("_spec_from_module")(module);
+    spec.set_attr("_initializing", Py_True);
+    check(PyDict_SetItemString(dict, "__spec__", spec.get()));
+    if (row.relative_path == nullptr) return;
+
+    check(PyDict_SetItemString(dict, "__doc__", Py_None));
+    Ref file = path_string(join_path(library_directory(), native_path(row.relative_path)));
+    check(PyDict_SetItemString(dict, "__file__", file.get()));
+    Ref path;
+    if (row.is_package) {
+        Ref os = standard_module("os");
+        Ref directory = os.attr("path").attr("dirname")(file);
+        std::string variable = std::string("KAPLET_PACKAGE_") + this_library().name;
+        Ref extra = os.attr("environ").attr("get")(str(variable.c_str()), str(platform::kNotExisting));
+        path = list({directory.get(), extra.get()});
+        check(PyDict_SetItemString(dict, "__path__", path.get()));
+    }
+    spec.set_attr("origin", file.get());
+    spec.set_attr("has_location", Py_True);
+    if (path) spec.set_attr("submodule_search_locations", path.get());
+    check(PyDict_SetItemString(dict, "__cached__", Py_None));
+}
+
+static void run_prologue_and_body(PyObject* module, const ModuleRow& row) {
+    run_prologue(module, row);
+    run_body(module, row.code_name, row.body);
+}
+
+Ref run_row(ModuleRow& row, PyObject* module) {
+    Ref name = str(row.name.c_str());
+    PyObject* modules = PyImport_GetModuleDict();
+    check(PyDict_SetItem(modules, name.get(), module));
+    run_prologue_and_body(module, row);
+    Ref spec = Ref::steal_or_null(PyObject_GetAttrString(module, "__spec__"));
+    if (!spec) {
+        PyErr_Clear();
+    } else if (spec.get() != Py_None && PyObject_HasAttrString(spec.get(), "_initializing")) {
+        spec.set_attr("_initializing", Py_False);
+    }
+    PyObject* result = PyDict_GetItemWithError(modules, name.get());
+    if (result == nullptr) {
+        if (!PyErr_Occurred()) PyErr_Format(PyExc_KeyError, "%R", name.get());
+        throw_python_error();
+    }
+    return Ref::borrow(result);
+}
+
+void install_finder_once() {
+    static bool installed = false;
+    if (installed) return;
+    if (!ready_finder_type()) throw_python_error();
+    apply_nested_loading(_Py_PackageContext);
+    Ref finder = make_finder(nullptr);
+    PyObject* meta_path = PySys_GetObject("meta_path");
+    PyObject* path_hooks = PySys_GetObject("path_hooks");
+    if (meta_path == nullptr || !PyList_Check(meta_path) || path_hooks == nullptr || !PyList_Check(path_hooks)) {
+        raise(PyExc_ImportError, "sys.meta_path and sys.path_hooks must be lists");
+    }
+    Py_ssize_t index = PyList_GET_SIZE(meta_path) < 2 ? PyList_GET_SIZE(meta_path) : 2;
+    check(PyList_Insert(meta_path, index, finder.get()));
+    Ref hook = finder.attr("sys_path_hook");
+    check(PyList_Append(path_hooks, hook.get()));
+    installed = true;
+}
+
+}  // namespace kaplet

@@ -1,0 +1,484 @@
+#include "function.h"
+
+#include "coroutine.h"
+#include "error.h"
+#include "standard_modules.h"
+
+#include <structmember.h>
+
+namespace kaplet {
+
+namespace {
+
+struct FunctionObject {
+    PyObject_HEAD
+    vectorcallfunc vectorcall;
+    const FunctionDef* def;
+    PyObject* name;
+    PyObject* qualname;
+    PyObject* module;
+    PyObject* doc;
+    PyObject* defaults;
+    PyObject* kwdefaults;
+    PyObject* annotations;
+    PyObject* globals;
+    PyObject* builtins;
+    PyObject* class_cell;
+    PyObject* dict;
+    PyObject* weakreflist;
+};
+
+PyTypeObject* g_function_type = nullptr;
+
+FunctionObject* as_function(PyObject* o) { return reinterpret_cast<FunctionObject*>(o); }
+
+// Where each kind of parameter sits in FunctionDef::params.
+struct Layout {
+    Py_ssize_t positional[kMaxParams];
+    Py_ssize_t positional_count = 0;
+    Py_ssize_t keyword_only[kMaxParams];
+    Py_ssize_t keyword_only_count = 0;
+    Py_ssize_t var_args = -1;
+    Py_ssize_t var_keywords = -1;
+
+    explicit Layout(const FunctionDef& def) {
+        for (std::size_t i = 0; i < def.param_count; ++i) {
+            switch (def.params[i].kind) {
+                case ParamKind::Positional: positional[positional_count++] = Py_ssize_t(i); break;
+                case ParamKind::KeywordOnly: keyword_only[keyword_only_count++] = Py_ssize_t(i); break;
+                case ParamKind::VarArgs: var_args = Py_ssize_t(i); break;
+                case ParamKind::VarKeywords: var_keywords = Py_ssize_t(i); break;
+            }
+        }
+    }
+};
+
+// "'a'", "'a' and 'b'", "'a', 'b', and 'c'", as the interpreter words it.
+[[noreturn]] void raise_missing(FunctionObject* f, const char* kind, const Layout& layout,
+                                const Py_ssize_t* indices, Py_ssize_t count, const Args& args) {
+    Ref names = Ref::steal(PyList_New(0));
+    for (Py_ssize_t i = 0; i < count; ++i) {
+        if (!args.has(std::size_t(indices[i]))) {
+            Ref name = str(f->def->params[indices[i]].name);
+            check(PyList_Append(names.get(), Ref::steal(PyObject_Repr(name.get())).get()));
+        }
+    }
+    (void)layout;
+    Py_ssize_t len = PyList_GET_SIZE(names.get());
+    Ref text;
+    if (len == 1) {
+        text = Ref::borrow(PyList_GET_ITEM(names.get(), 0));
+    } else if (len == 2) {
+        text = Ref::steal(PyUnicode_FromFormat("%U and %U", PyList_GET_ITEM(names.get(), 0),
+                                               PyList_GET_ITEM(names.get(), 1)));
+    } else {
+        Ref tail = Ref::steal(PyUnicode_FromFormat(", %U, and %U", PyList_GET_ITEM(names.get(), len - 2),
+                                                   PyList_GET_ITEM(names.get(), len - 1)));
+        check(PyList_SetSlice(names.get(), len - 2, len, nullptr));
+        Ref comma = str(", ");
+        Ref head = Ref::steal(PyUnicode_Join(comma.get(), names.get()));
+        text = Ref::steal(PyUnicode_Concat(head.get(), tail.get()));
+    }
+    raise(PyExc_TypeError, "%U() missing %i required %s argument%s: %U", f->qualname, int(len), kind,
+          len == 1 ? "" : "s", text.get());
+}
+
+[[noreturn]] void raise_too_many_positional(FunctionObject* f, const Layout& layout, Py_ssize_t given,
+                                            const Args& args) {
+    Py_ssize_t kwonly_given = 0;
+    for (Py_ssize_t i = 0; i < layout.keyword_only_count; ++i) {
+        if (args.has(std::size_t(layout.keyword_only[i]))) ++kwonly_given;
+    }
+    Py_ssize_t defcount = f->defaults ? PyTuple_GET_SIZE(f->defaults) : 0;
+    Py_ssize_t argcount = layout.positional_count;
+    bool plural;
+    Ref sig;
+    if (defcount) {
+        plural = true;
+        sig = Ref::steal(PyUnicode_FromFormat("from %zd to %zd", argcount - defcount, argcount));
+    } else {
+        plural = argcount != 1;
+        sig = Ref::steal(PyUnicode_FromFormat("%zd", argcount));
+    }
+    Ref kwonly_sig;
+    if (kwonly_given) {
+        kwonly_sig = Ref::steal(PyUnicode_FromFormat(" positional argument%s (and %zd keyword-only argument%s)",
+                                                     given != 1 ? "s" : "", kwonly_given,
+                                                     kwonly_given != 1 ? "s" : ""));
+    } else {
+        kwonly_sig = str("");
+    }
+    raise(PyExc_TypeError, "%U() takes %U positional argument%s but %zd%U %s given", f->qualname, sig.get(),
+          plural ? "s" : "", given, kwonly_sig.get(), given == 1 && !kwonly_given ? "was" : "were");
+}
+
+Py_ssize_t find_keyword(const FunctionDef& def, const Layout& layout, PyObject* key) {
+    auto matches = [&](Py_ssize_t index) {
+        return PyUnicode_CompareWithASCIIString(key, def.params[index].name) == 0;
+    };
+    for (Py_ssize_t i = 0; i < layout.positional_count; ++i) {
+        if (matches(layout.positional[i])) return layout.positional[i];
+    }
+    for (Py_ssize_t i = 0; i < layout.keyword_only_count; ++i) {
+        if (matches(layout.keyword_only[i])) return layout.keyword_only[i];
+    }
+    return -1;
+}
+
+// Binds a vectorcall's arguments in the interpreter's order of checks.
+void bind_arguments(FunctionObject* f, PyObject* const* argv, Py_ssize_t nargs, PyObject* kwnames, Args& args) {
+    const FunctionDef& def = *f->def;
+    Layout layout(def);
+    Py_ssize_t npos = layout.positional_count;
+    Py_ssize_t n = nargs < npos ? nargs : npos;
+    for (Py_ssize_t i = 0; i < n; ++i) args.set(std::size_t(layout.positional[i]), Ref::borrow(argv[i]));
+    if (layout.var_args >= 0) {
+        Py_ssize_t extra = nargs > npos ? nargs - npos : 0;
+        Ref rest = Ref::steal(PyTuple_New(extra));
+        for (Py_ssize_t i = 0; i < extra; ++i) {
+            PyTuple_SET_ITEM(rest.get(), i, Ref::borrow(argv[npos + i]).release());
+        }
+        args.set(std::size_t(layout.var_args), std::move(rest));
+    }
+    Ref kwdict;
+    if (layout.var_keywords >= 0) {
+        kwdict = new_dict();
+        args.set(std::size_t(layout.var_keywords), Ref(kwdict));
+    }
+    Py_ssize_t nkw = kwnames ? PyTuple_GET_SIZE(kwnames) : 0;
+    for (Py_ssize_t j = 0; j < nkw; ++j) {
+        PyObject* key = PyTuple_GET_ITEM(kwnames, j);
+        PyObject* value = argv[nargs + j];
+        if (!PyUnicode_Check(key)) raise(PyExc_TypeError, "%U() keywords must be strings", f->qualname);
+        Py_ssize_t index = find_keyword(def, layout, key);
+        if (index < 0) {
+            if (!kwdict) {
+                raise(PyExc_TypeError, "%U() got an unexpected keyword argument '%S'", f->qualname, key);
+            }
+            check(PyDict_SetItem(kwdict.get(), key, value));
+            continue;
+        }
+        if (args.has(std::size_t(index))) {
+            raise(PyExc_TypeError, "%U() got multiple values for argument '%S'", f->qualname, key);
+        }
+        args.set(std::size_t(index), Ref::borrow(value));
+    }
+    if (nargs > npos && layout.var_args < 0) raise_too_many_positional(f, layout, nargs, args);
+    if (nargs < npos) {
+        Py_ssize_t defcount = f->defaults ? PyTuple_GET_SIZE(f->defaults) : 0;
+        Py_ssize_t required = npos - defcount;
+        for (Py_ssize_t i = nargs; i < required; ++i) {
+            if (!args.has(std::size_t(layout.positional[i]))) {
+                raise_missing(f, "positional", layout, layout.positional, required, args);
+            }
+        }
+        for (Py_ssize_t i = nargs > required ? nargs - required : 0; i < defcount; ++i) {
+            std::size_t slot = std::size_t(layout.positional[required + i]);
+            if (!args.has(slot)) args.set(slot, Ref::borrow(PyTuple_GET_ITEM(f->defaults, i)));
+        }
+    }
+    bool missing_kwonly = false;
+    for (Py_ssize_t i = 0; i < layout.keyword_only_count; ++i) {
+        std::size_t slot = std::size_t(layout.keyword_only[i]);
+        if (args.has(slot)) continue;
+        if (f->kwdefaults) {
+            PyObject* value = PyDict_GetItemString(f->kwdefaults, def.params[slot].name);
+            if (value) {
+                args.set(slot, Ref::borrow(value));
+                continue;
+            }
+        }
+        missing_kwonly = true;
+    }
+    if (missing_kwonly) {
+        raise_missing(f, "keyword-only", layout, layout.keyword_only, layout.keyword_only_count, args);
+    }
+}
+
+PyObject* function_vectorcall(PyObject* self, PyObject* const* argv, size_t nargsf, PyObject* kwnames) {
+    return boundary([&]() -> PyObject* {
+        FunctionObject* f = as_function(self);
+        Args args(self);
+        bind_arguments(f, argv, PyVectorcall_NARGS(nargsf), kwnames, args);
+        if (f->def->coro_impl) {
+            return make_coroutine(f->name, f->qualname, f->def->coro_impl(std::move(args))).release();
+        }
+        return f->def->impl(args).release();
+    });
+}
+
+PyObject* function_descr_get(PyObject* self, PyObject* obj, PyObject*) {
+    if (obj == nullptr || obj == Py_None) return Py_NewRef(self);
+    return PyMethod_New(self, obj);
+}
+
+PyObject* function_repr(PyObject* self) {
+    return PyUnicode_FromFormat("<function %U at %p>", as_function(self)->qualname, self);
+}
+
+int function_traverse(PyObject* self, visitproc visit, void* arg) {
+    FunctionObject* f = as_function(self);
+    Py_VISIT(Py_TYPE(self));
+    Py_VISIT(f->name);
+    Py_VISIT(f->qualname);
+    Py_VISIT(f->module);
+    Py_VISIT(f->doc);
+    Py_VISIT(f->defaults);
+    Py_VISIT(f->kwdefaults);
+    Py_VISIT(f->annotations);
+    Py_VISIT(f->globals);
+    Py_VISIT(f->builtins);
+    Py_VISIT(f->class_cell);
+    Py_VISIT(f->dict);
+    return 0;
+}
+
+int function_clear(PyObject* self) {
+    FunctionObject* f = as_function(self);
+    Py_CLEAR(f->name);
+    Py_CLEAR(f->qualname);
+    Py_CLEAR(f->module);
+    Py_CLEAR(f->doc);
+    Py_CLEAR(f->defaults);
+    Py_CLEAR(f->kwdefaults);
+    Py_CLEAR(f->annotations);
+    Py_CLEAR(f->globals);
+    Py_CLEAR(f->builtins);
+    Py_CLEAR(f->class_cell);
+    Py_CLEAR(f->dict);
+    return 0;
+}
+
+void function_dealloc(PyObject* self) {
+    PyTypeObject* type = Py_TYPE(self);
+    PyObject_GC_UnTrack(self);
+    if (as_function(self)->weakreflist) PyObject_ClearWeakRefs(self);
+    function_clear(self);
+    type->tp_free(self);
+    Py_DECREF(type);
+}
+
+// Setters that accept only one type (or None), with the interpreter's texts.
+int set_string(PyObject** field, PyObject* value, const char* what) {
+    if (value == nullptr || !PyUnicode_Check(value)) {
+        PyErr_Format(PyExc_TypeError, "%s must be set to a string object", what);
+        return -1;
+    }
+    Py_XSETREF(*field, Py_NewRef(value));
+    return 0;
+}
+
+PyObject* get_name(PyObject* self, void*) { return Py_NewRef(as_function(self)->name); }
+int set_name(PyObject* self, PyObject* v, void*) { return set_string(&as_function(self)->name, v, "__name__"); }
+PyObject* get_qualname(PyObject* self, void*) { return Py_NewRef(as_function(self)->qualname); }
+int set_qualname(PyObject* self, PyObject* v, void*) {
+    return set_string(&as_function(self)->qualname, v, "__qualname__");
+}
+
+PyObject* get_defaults(PyObject* self, void*) {
+    PyObject* d = as_function(self)->defaults;
+    return Py_NewRef(d ? d : Py_None);
+}
+int set_defaults(PyObject* self, PyObject* v, void*) {
+    if (v == Py_None) v = nullptr;
+    if (v != nullptr && !PyTuple_Check(v)) {
+        PyErr_SetString(PyExc_TypeError, "__defaults__ must be set to a tuple object");
+        return -1;
+    }
+    Py_XSETREF(as_function(self)->defaults, Py_XNewRef(v));
+    return 0;
+}
+
+PyObject* get_kwdefaults(PyObject* self, void*) {
+    PyObject* d = as_function(self)->kwdefaults;
+    return Py_NewRef(d ? d : Py_None);
+}
+int set_kwdefaults(PyObject* self, PyObject* v, void*) {
+    if (v == Py_None) v = nullptr;
+    if (v != nullptr && !PyDict_Check(v)) {
+        PyErr_SetString(PyExc_TypeError, "__kwdefaults__ must be set to a dict object");
+        return -1;
+    }
+    Py_XSETREF(as_function(self)->kwdefaults, Py_XNewRef(v));
+    return 0;
+}
+
+PyObject* get_annotations(PyObject* self, void*) {
+    FunctionObject* f = as_function(self);
+    if (f->annotations == nullptr) {
+        f->annotations = PyDict_New();
+        if (f->annotations == nullptr) return nullptr;
+    }
+    return Py_NewRef(f->annotations);
+}
+int set_annotations(PyObject* self, PyObject* v, void*) {
+    if (v == Py_None) v = nullptr;
+    if (v != nullptr && !PyDict_Check(v)) {
+        PyErr_SetString(PyExc_TypeError, "__annotations__ must be set to a dict object");
+        return -1;
+    }
+    Py_XSETREF(as_function(self)->annotations, Py_XNewRef(v));
+    return 0;
+}
+
+// inspect.Signature built from the parameter list and the current defaults.
+PyObject* get_signature(PyObject* self, void*) {
+    return boundary([&]() -> PyObject* {
+        FunctionObject* f = as_function(self);
+        const FunctionDef& def = *f->def;
+        Ref inspect = standard_module("inspect");
+        Ref parameter = inspect.attr("Parameter");
+        Ref empty = parameter.attr("empty");
+        Ref annotations = Ref::steal(get_annotations(self, nullptr));
+        Layout layout(def);
+        Py_ssize_t defcount = f->defaults ? PyTuple_GET_SIZE(f->defaults) : 0;
+        Py_ssize_t first_default = layout.positional_count - defcount;
+        Ref params = Ref::steal(PyList_New(0));
+        Py_ssize_t positional_seen = 0;
+        for (std::size_t i = 0; i < def.param_count; ++i) {
+            const Param& p = def.params[i];
+            const char* kind_name = "POSITIONAL_OR_KEYWORD";
+            Ref default_value = empty;
+            switch (p.kind) {
+                case ParamKind::Positional:
+                    if (positional_seen >= first_default) {
+                        default_value = Ref::borrow(PyTuple_GET_ITEM(f->defaults, positional_seen - first_default));
+                    }
+                    ++positional_seen;
+                    break;
+                case ParamKind::VarArgs: kind_name = "VAR_POSITIONAL"; break;
+                case ParamKind::KeywordOnly:
+                    kind_name = "KEYWORD_ONLY";
+                    if (f->kwdefaults) {
+                        if (PyObject* v = PyDict_GetItemString(f->kwdefaults, p.name)) default_value = Ref::borrow(v);
+                    }
+                    break;
+                case ParamKind::VarKeywords: kind_name = "VAR_KEYWORD"; break;
+            }
+            PyObject* annotation = PyDict_GetItemString(annotations.get(), p.name);
+            Ref name = str(p.name);
+            Ref param = call_kw(parameter.get(), {name.get(), parameter.attr(kind_name).get()},
+                                {{"default", default_value}, {"annotation", annotation ? annotation : empty.get()}});
+            check(PyList_Append(params.get(), param.get()));
+        }
+        PyObject* ret = PyDict_GetItemString(annotations.get(), "return");
+        Ref signature = inspect.attr("Signature");
+        return call_kw(signature.get(), {params.get()},
+                       {{"return_annotation", ret ? ret : signature.attr("empty").get()}})
+            .release();
+    });
+}
+
+PyObject* get_builtins(PyObject* self, void*) { return Py_NewRef(as_function(self)->builtins); }
+
+PyGetSetDef function_getset[] = {
+    {"__name__", get_name, set_name, nullptr, nullptr},
+    {"__qualname__", get_qualname, set_qualname, nullptr, nullptr},
+    {"__defaults__", get_defaults, set_defaults, nullptr, nullptr},
+    {"__kwdefaults__", get_kwdefaults, set_kwdefaults, nullptr, nullptr},
+    {"__annotations__", get_annotations, set_annotations, nullptr, nullptr},
+    {"__signature__", get_signature, nullptr, nullptr, nullptr},
+    {"__builtins__", get_builtins, nullptr, nullptr, nullptr},
+    {"__dict__", PyObject_GenericGetDict, PyObject_GenericSetDict, nullptr, nullptr},
+    {nullptr, nullptr, nullptr, nullptr, nullptr},
+};
+
+PyMemberDef function_members[] = {
+    {"__module__", T_OBJECT, offsetof(FunctionObject, module), 0, nullptr},
+    {"__doc__", T_OBJECT, offsetof(FunctionObject, doc), 0, nullptr},
+    {"__globals__", T_OBJECT, offsetof(FunctionObject, globals), READONLY, nullptr},
+    {"__dictoffset__", T_PYSSIZET, offsetof(FunctionObject, dict), READONLY, nullptr},
+    {"__weaklistoffset__", T_PYSSIZET, offsetof(FunctionObject, weakreflist), READONLY, nullptr},
+    {"__vectorcalloffset__", T_PYSSIZET, offsetof(FunctionObject, vectorcall), READONLY, nullptr},
+    {nullptr, 0, 0, 0, nullptr},
+};
+
+PyType_Slot function_slots[] = {
+    {Py_tp_dealloc, reinterpret_cast<void*>(function_dealloc)},
+    {Py_tp_repr, reinterpret_cast<void*>(function_repr)},
+    {Py_tp_call, reinterpret_cast<void*>(PyVectorcall_Call)},
+    {Py_tp_descr_get, reinterpret_cast<void*>(function_descr_get)},
+    {Py_tp_traverse, reinterpret_cast<void*>(function_traverse)},
+    {Py_tp_clear, reinterpret_cast<void*>(function_clear)},
+    {Py_tp_getset, function_getset},
+    {Py_tp_members, function_members},
+    {0, nullptr},
+};
+
+PyType_Spec function_spec = {
+    "__kaplet__.kaplet_function",
+    sizeof(FunctionObject),
+    0,
+    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_HAVE_VECTORCALL | Py_TPFLAGS_METHOD_DESCRIPTOR |
+        Py_TPFLAGS_DISALLOW_INSTANTIATION,
+    function_slots,
+};
+
+}  // namespace
+
+bool ready_function_type() {
+    if (g_function_type) return true;
+    g_function_type = reinterpret_cast<PyTypeObject*>(PyType_FromSpec(&function_spec));
+    return g_function_type != nullptr;
+}
+
+PyTypeObject* function_type() { return g_function_type; }
+
+Ref make_function(const FunctionDef& def, PyObject* qualname, PyObject* globals, PyObject* class_cell,
+                  DefParts parts) {
+    if (!ready_function_type()) throw_python_error();
+    FunctionObject* f = PyObject_GC_New(FunctionObject, g_function_type);
+    if (f == nullptr) throw_python_error();
+    f->vectorcall = function_vectorcall;
+    f->def = &def;
+    f->name = nullptr;
+    f->qualname = Py_NewRef(qualname);
+    f->module = nullptr;
+    f->doc = Py_NewRef(Py_None);
+    f->defaults = parts.defaults.release();
+    f->kwdefaults = parts.kwdefaults.release();
+    f->annotations = parts.annotations.release();
+    f->globals = Py_NewRef(globals);
+    f->builtins = nullptr;
+    f->class_cell = Py_XNewRef(class_cell);
+    f->dict = nullptr;
+    f->weakreflist = nullptr;
+    Ref result = Ref::steal(reinterpret_cast<PyObject*>(f));
+    f->name = Ref::steal(PyUnicode_FromString(def.name)).release();
+    PyObject* module_name = PyDict_GetItemString(globals, "__name__");
+    f->module = Py_NewRef(module_name ? module_name : Py_None);
+    PyObject* builtins = PyDict_GetItemString(globals, "__builtins__");
+    if (builtins && PyModule_Check(builtins)) builtins = PyModule_GetDict(builtins);
+    if (builtins == nullptr || !PyDict_Check(builtins)) builtins = PyEval_GetBuiltins();
+    f->builtins = Py_NewRef(builtins);
+    PyObject_GC_Track(reinterpret_cast<PyObject*>(f));
+    return result;
+}
+
+Ref annotations(std::initializer_list<Annotation> items) {
+    Ref d = new_dict();
+    for (const Annotation& a : items) check(PyDict_SetItemString(d.get(), a.name, a.value));
+    return d;
+}
+
+Ref Args::global(const char* name) const {
+    FunctionObject* f = as_function(function_.get());
+    if (PyObject* v = PyDict_GetItemString(f->globals, name)) return Ref::borrow(v);
+    if (PyObject* v = PyDict_GetItemString(f->builtins, name)) return Ref::borrow(v);
+    raise(PyExc_NameError, "name '%s' is not defined", name);
+}
+
+Ref Args::class_of_definition() const {
+    FunctionObject* f = as_function(function_.get());
+    PyObject* cls = f->class_cell ? PyCell_GET(f->class_cell) : nullptr;
+    if (cls == nullptr) raise(PyExc_RuntimeError, "super(): empty __class__ cell");
+    return Ref::borrow(cls);
+}
+
+Ref Args::super() const {
+    Ref cls = class_of_definition();
+    if (!slots_[0]) raise(PyExc_RuntimeError, "super(): no arguments");
+    return Ref::borrow(reinterpret_cast<PyObject*>(&PySuper_Type))(cls, slots_[0]);
+}
+
+}  // namespace kaplet

@@ -1,0 +1,108 @@
+// Native functions: Python-visible function objects whose bodies are C++.
+// They carry the attributes of a def-made function (name, qualified name,
+// defaults, keyword defaults, annotations, globals, __module__), bind to
+// instances like Python functions, report argument errors with the
+// interpreter's own messages, and answer inspect.signature.
+#pragma once
+
+#include "ref.h"
+
+#include <array>
+#include <cstddef>
+
+namespace kaplet {
+
+inline constexpr std::size_t kMaxParams = 12;
+
+enum class ParamKind { Positional, VarArgs, KeywordOnly, VarKeywords };
+
+struct Param {
+    const char* name;
+    ParamKind kind = ParamKind::Positional;
+};
+
+inline constexpr Param varargs(const char* name) { return {name, ParamKind::VarArgs}; }
+inline constexpr Param kwonly(const char* name) { return {name, ParamKind::KeywordOnly}; }
+inline constexpr Param varkw(const char* name) { return {name, ParamKind::VarKeywords}; }
+
+class Args;
+class Coro;
+using Impl = Ref (*)(Args&);
+using CoroImpl = Coro (*)(Args);
+
+// The fixed part of a def statement: name, parameter list and C++ body.
+// Parameters are listed in source order; a body reads them by that index.
+struct FunctionDef {
+    const char* name;
+    const Param* params;
+    std::size_t param_count;
+    Impl impl = nullptr;
+    CoroImpl coro_impl = nullptr;  // set for an async def
+
+    template <std::size_t N>
+    constexpr FunctionDef(const char* n, const Param (&p)[N], Impl body)
+        : name(n), params(p), param_count(N), impl(body) {
+        static_assert(N <= kMaxParams);
+    }
+    template <std::size_t N>
+    constexpr FunctionDef(const char* n, const Param (&p)[N], CoroImpl body)
+        : name(n), params(p), param_count(N), coro_impl(body) {
+        static_assert(N <= kMaxParams);
+    }
+    constexpr FunctionDef(const char* n, Impl body) : name(n), params(nullptr), param_count(0), impl(body) {}
+    constexpr FunctionDef(const char* n, CoroImpl body)
+        : name(n), params(nullptr), param_count(0), coro_impl(body) {}
+};
+
+// The evaluated parts of a def statement (each may be null).
+struct DefParts {
+    Ref defaults;      // tuple of positional defaults
+    Ref kwdefaults;    // dict of keyword-only defaults
+    Ref annotations;   // dict
+};
+
+// The bound arguments of one call, indexed like FunctionDef::params.
+class Args {
+public:
+    explicit Args(PyObject* function) : function_(Ref::borrow(function)) {}
+    Args(Args&&) noexcept = default;
+    Args& operator=(Args&&) noexcept = default;
+
+    // Borrowed; valid while the Args lives.
+    PyObject* operator[](std::size_t i) const noexcept { return slots_[i].get(); }
+    const Ref& ref(std::size_t i) const noexcept { return slots_[i]; }
+    void set(std::size_t i, Ref value) noexcept { slots_[i] = std::move(value); }
+    bool has(std::size_t i) const noexcept { return static_cast<bool>(slots_[i]); }
+
+    PyObject* function() const noexcept { return function_.get(); }
+    // A module-level name as the function sees it: its globals, then builtins.
+    Ref global(const char* name) const;
+    // Zero-argument super(): super(__class__, first argument).
+    Ref super() const;
+    // The class that the function's class cell holds.
+    Ref class_of_definition() const;
+
+private:
+    Ref function_;
+    std::array<Ref, kMaxParams> slots_;
+};
+
+// Makes a native function object. globals is the defining module's dictionary;
+// class_cell is the class's shared cell (null for a module-level function).
+Ref make_function(const FunctionDef& def, PyObject* qualname, PyObject* globals, PyObject* class_cell,
+                  DefParts parts);
+
+// A dict of annotations: annotations({{"x", t}, {"return", r}}).
+struct Annotation {
+    const char* name;
+    PyObject* value;
+    Annotation(const char* n, PyObject* v) : name(n), value(v) {}
+    Annotation(const char* n, const Ref& v) : name(n), value(v.get()) {}
+};
+Ref annotations(std::initializer_list<Annotation> items);
+
+// The function type, for tests of identity.
+PyTypeObject* function_type();
+bool ready_function_type();
+
+}  // namespace kaplet

@@ -1,0 +1,55 @@
+#include "module_context.h"
+
+#include "error.h"
+
+#include <string>
+
+namespace kaplet {
+
+Module::Module(PyObject* module, const char* code_name)
+    : module_(Ref::borrow(module)), dict_(check(PyModule_GetDict(module))), code_name_(code_name) {}
+
+void Module::bind(const char* name, const Ref& value) const {
+    check(PyDict_SetItemString(dict_, name, value.get()));
+}
+
+// The builtins dictionary that the module's code sees.
+static PyObject* builtins_of(PyObject* globals) {
+    PyObject* b = PyDict_GetItemString(globals, "__builtins__");
+    if (b && PyModule_Check(b)) b = PyModule_GetDict(b);
+    if (b == nullptr || !PyDict_Check(b)) b = PyEval_GetBuiltins();
+    return b;
+}
+
+Ref Module::lookup(const char* name) const {
+    if (PyObject* v = PyDict_GetItemString(dict_, name)) return Ref::borrow(v);
+    if (PyObject* v = PyDict_GetItemString(builtins_of(dict_), name)) return Ref::borrow(v);
+    raise(PyExc_NameError, "name '%s' is not defined", name);
+}
+
+Ref Module::def(const FunctionDef& def, DefParts parts) const {
+    Ref qualname = str(def.name);
+    Ref f = make_function(def, qualname.get(), dict_, nullptr, std::move(parts));
+    bind(def.name, f);
+    return f;
+}
+
+void run_body(PyObject* module, const char* code_name, ModuleBody body) {
+    Module m(module, code_name);
+    try {
+        body(m);
+    } catch (const PythonError&) {
+        SavedError error = SavedError::fetch();
+        std::string filename = "<unknown>";
+        PyObject* file = PyDict_GetItemString(m.dict(), "__file__");
+        if (file && PyUnicode_Check(file)) {
+            if (const char* utf8 = PyUnicode_AsUTF8(file)) filename = utf8;
+        }
+        PyErr_Clear();
+        error.restore();
+        _PyTraceback_Add(code_name, filename.c_str(), m.current_line());
+        throw;
+    }
+}
+
+}  // namespace kaplet

@@ -1,0 +1,1 @@
+"""Stand-in for the outside base library `ravelin`: only what `pretrain` uses of it."""
