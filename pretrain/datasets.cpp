@@ -1,5 +1,396 @@
+// pretrain.datasets: the dataset-level transforms SplitData and RepeatData,
+// the folder dataset NeuDataset, and the demonstration entry `main`.
+//
+//    1  import time
+//    2  import logging
+//    3  import asyncio
+//    4  from typing import Dict
+//    5
+//    6  print()
+//    7  start = time.perf_counter()
+//    8  from mmengine.registry import TRANSFORMS
+//    9  from mmengine.dataset.base_dataset import Compose
+//   10  from mmcv.transforms.base import BaseTransform
+//   11  from mmengine.registry import init_default_scope
+//   12  print(f"mmengine import time: {(time.perf_counter() - start) * 1000:.6f}ms")
+//   13  start = time.perf_counter()
+//   14  from mmpretrain.datasets.custom import CustomDataset, DATASETS
+//   15  import mmpretrain.datasets.transforms
+//   16  print(f"mmpretrain import time: {(time.perf_counter() - start) * 1000:.6f}ms")
+//   17  from ravelin.pretrain.analyzing_tools import ClsAnalyzingTool
+//   18
+//   19
+//   20  @TRANSFORMS.register_module()
+//   21  class SplitData(BaseTransform):
+//   22      def __init__(self, start=0, end=0.8, random=True, seed=42, key="data_list"):
+//   23          self.start = start
+//   24          self.end = end
+//   25          self.random = random
+//   26          self.seed = seed
+//   27          self.key = key
+//   28
+//   29      def transform(self, results: Dict):
+//   30          data_list = results[self.key]
+//   31          if self.random:
+//   32              import numpy as np
+//   33              rng = np.random.default_rng(self.seed)
+//   34              rng.shuffle(data_list)
+//   35          n_total = len(data_list)
+//   36          start_index = int(n_total * self.start)
+//   37          end_index = int(n_total * self.end)
+//   38          split_data_list = data_list[start_index:end_index]
+//   39          results[self.key] = split_data_list
+//   40          logging.info(f"【SplitData】划分数据集，start={self.start}, end={self.end}，"
+//   41                       f"数据集大小：{n_total}，划分大小：{len(split_data_list)}")
+//   42          return results
+//   43
+//   44
+//   45  @TRANSFORMS.register_module()
+//   46  class RepeatData(BaseTransform):
+//   47      def __init__(self, times=2):
+//   48          self.times = times
+//   49
+//   50      def transform(self, results: Dict):
+//   51          results["data_list"] = results["data_list"] * self.times
+//   52          return results
+//   53
+//   54
+//   55  @DATASETS.register_module()
+//   56  class NeuDataset(CustomDataset):
+//   57      def __init__(self, init_pipeline, category_map, **kwargs):
+//   58          self.init_pipeline = Compose(init_pipeline)
+//   59          self.category_map = category_map
+//   60          classes = sorted(list(category_map.values()))
+//   61          kwargs["classes"] = classes
+//   62          self.classes = classes
+//   63          self.tool = ClsAnalyzingTool(kwargs["data_root"])
+//   64          self.category_dist = {}
+//   65          super(NeuDataset, self).__init__(**kwargs)
+//   66
+//   67      def filter_data(self):
+//   68          input_data = {"data_list": self.data_list}
+//   69          data = self.init_pipeline(input_data)
+//   70          return data["data_list"]
+//   71
+//   72      async def load_data_list2(self):
+//   73          await self.tool.get_path_list()
+//   74          await self.tool.get_category_distribution()
+//   75          classes = self.classes
+//   76          tool_classes = self.tool.classes
+//   77          target_classes = {self.category_map[c] for c in tool_classes}
+//   78          unknown_classes = {c for c in target_classes if c not in classes}
+//   79          if unknown_classes:
+//   80              raise Exception(f"Unknown classes: {unknown_classes}")
+//   81          mapped_classes_counter = {}
+//   82          data_list = []
+//   83          for label, img_path_list in self.tool.category_image_map.items():
+//   84              label = self.category_map[label]
+//   85              mapped_classes_counter[label] = mapped_classes_counter.get(label, 0) + len(img_path_list)
+//   86              gt_label = classes.index(label)
+//   87              for img_path in img_path_list:
+//   88                  data_list.append({"img_path": img_path, "gt_label": int(gt_label)})
+//   89          print("类别分布: ")
+//   90          for k, v in mapped_classes_counter.items():
+//   91              print(f"{k}: {v}")
+//   92          self.category_dist = mapped_classes_counter
+//   93          return data_list
+//   94
+//   95      def load_data_list(self):
+//   96          return asyncio.run(self.load_data_list2())
+//   97
+//   98
+//   99  def main():
+//  100      init_default_scope("mmpretrain")
+//  101      dataset_type = "NeuDataset"
+//  102      train_pipeline = [
+//  103          dict(type="LoadImageFromFile"),
+//  104          dict(type="ResizeEdge", scale=224, edge="short"),
+//  105          dict(type="PackInputs"),
+//  106      ]
+//  107      train_init_pipeline = [dict(type="SplitData", start=0.0, end=0.8, random=True, seed=42)]
+//  108      dataset = dict(type=dataset_type, data_root=SAMPLE_DATA_DIR,
+//  109                     category_map={c: c for c in "0123456789"},
+//  110                     init_pipeline=train_init_pipeline, pipeline=train_pipeline)
+//  111      dataset2 = DATASETS.build(dataset)
+//  112      print(dataset2)
+//  113      print(dataset2.CLASSES)
+//  114
+//  115
+//  116  if __name__ == "__main__":
+//  117      main()
+#include "class_builder.h"
+#include "coroutine.h"
+#include "error.h"
+#include "iteration.h"
 #include "modules.h"
+#include "operators.h"
+
+using namespace kaplet;
 
 namespace pretrain {
-void datasets_body(kaplet::Module&) {}
+
+namespace {
+
+// print(f"<label>{(time.perf_counter() - start) * 1000:.6f}ms")
+void print_elapsed(const Module& m, const char* label) {
+    Ref print = m.lookup("print");
+    Ref now = m.lookup("time").attr("perf_counter")();
+    Ref elapsed = multiply(subtract(now.get(), m.lookup("start").get()).get(), integer(1000).get());
+    print(join_text({str(label).get(), format(elapsed, ".6f").get(), str("ms").get()}));
+}
+
+// ---- SplitData ------------------------------------------------------------
+
+Ref split_init(Args& a) {
+    const Ref& self = a.ref(0);
+    self.set_attr("start", a[1]);
+    self.set_attr("end", a[2]);
+    self.set_attr("random", a[3]);
+    self.set_attr("seed", a[4]);
+    self.set_attr("key", a[5]);
+    return none();
+}
+
+Ref split_transform(Args& a) {
+    const Ref& self = a.ref(0);
+    const Ref& results = a.ref(1);
+    Ref data_list = results.item(self.attr("key").get());
+    if (self.attr("random").truthy()) {
+        Ref np = a.import("numpy");
+        Ref rng = np.attr("random").attr("default_rng")(self.attr("seed"));
+        rng.attr("shuffle")(data_list);
+    }
+    Ref n_total = a.global("len")(data_list);
+    Ref start_index = a.global("int")(multiply(n_total.get(), self.attr("start").get()));
+    Ref end_index = a.global("int")(multiply(n_total.get(), self.attr("end").get()));
+    Ref split_data_list = slice(data_list.get(), start_index.get(), end_index.get());
+    results.set_item(self.attr("key").get(), split_data_list.get());
+    Ref logging_info = a.global("logging").attr("info");
+    Ref message = join_text({
+        str("【SplitData】划分数据集，start=").get(),
+        format(self.attr("start")).get(),
+        str(", end=").get(),
+        format(self.attr("end")).get(),
+        str("，数据集大小：").get(),
+        format(n_total).get(),
+        str("，划分大小：").get(),
+        format(a.global("len")(split_data_list)).get(),
+    });
+    logging_info(message);
+    return results;
+}
+
+constexpr Param kSplitInitParams[] = {{"self"}, {"start"}, {"end"}, {"random"}, {"seed"}, {"key"}};
+constexpr FunctionDef kSplitInit{"__init__", kSplitInitParams, split_init};
+constexpr Param kTransformParams[] = {{"self"}, {"results"}};
+constexpr FunctionDef kSplitTransform{"transform", kTransformParams, split_transform};
+
+// ---- RepeatData -----------------------------------------------------------
+
+Ref repeat_init(Args& a) {
+    a.ref(0).set_attr("times", a[1]);
+    return none();
+}
+
+Ref repeat_transform(Args& a) {
+    const Ref& results = a.ref(1);
+    Ref repeated = multiply(results.item("data_list").get(), a.ref(0).attr("times").get());
+    results.set_item(str("data_list").get(), repeated.get());
+    return results;
+}
+
+constexpr Param kRepeatInitParams[] = {{"self"}, {"times"}};
+constexpr FunctionDef kRepeatInit{"__init__", kRepeatInitParams, repeat_init};
+constexpr FunctionDef kRepeatTransform{"transform", kTransformParams, repeat_transform};
+
+// ---- NeuDataset -----------------------------------------------------------
+
+Ref dataset_init(Args& a) {
+    const Ref& self = a.ref(0);
+    const Ref& category_map = a.ref(2);
+    const Ref& kwargs = a.ref(3);
+    self.set_attr("init_pipeline", a.global("Compose")(a[1]).get());
+    self.set_attr("category_map", category_map.get());
+    Ref classes = a.global("sorted")(a.global("list")(category_map.attr("values")()));
+    kwargs.set_item(str("classes").get(), classes.get());
+    self.set_attr("classes", classes.get());
+    self.set_attr("tool", a.global("ClsAnalyzingTool")(kwargs.item("data_root")).get());
+    self.set_attr("category_dist", new_dict().get());
+    Ref base = a.global("super")(a.global("NeuDataset"), self);
+    call_star(base.attr("__init__").get(), nullptr, kwargs.get());
+    return none();
+}
+
+Ref filter_data(Args& a) {
+    const Ref& self = a.ref(0);
+    Ref input_data = new_dict();
+    input_data.set_item(str("data_list").get(), self.attr("data_list").get());
+    Ref data = self.attr("init_pipeline")(input_data);
+    return data.item("data_list");
+}
+
+Coro load_data_list2(Args a) {
+    const Ref& self = a.ref(0);
+    co_await await_(self.attr("tool").attr("get_path_list")());
+    co_await await_(self.attr("tool").attr("get_category_distribution")());
+    Ref classes = self.attr("classes");
+    Ref tool_classes = self.attr("tool").attr("classes");
+    Ref target_classes = Ref::steal(PySet_New(nullptr));
+    for (const Ref& c : iterate(tool_classes)) {
+        check(PySet_Add(target_classes.get(), self.attr("category_map").item(c.get()).get()));
+    }
+    Ref unknown_classes = Ref::steal(PySet_New(nullptr));
+    for (const Ref& c : iterate(target_classes)) {
+        if (!contains(classes.get(), c.get())) check(PySet_Add(unknown_classes.get(), c.get()));
+    }
+    if (unknown_classes.truthy()) {
+        Ref error = a.global("Exception")(join_text({str("Unknown classes: ").get(), format(unknown_classes).get()}));
+        raise_object(reinterpret_cast<PyObject*>(Py_TYPE(error.get())), error.get());
+    }
+    Ref mapped_classes_counter = new_dict();
+    Ref data_list = list({});
+    Ref pairs = self.attr("tool").attr("category_image_map").attr("items")();
+    for (const Ref& pair : iterate(pairs)) {
+        auto [folder, img_path_list] = unpack<2>(pair.get());
+        Ref label = self.attr("category_map").item(folder.get());
+        Ref count = add(mapped_classes_counter.attr("get")(label, integer(0)).get(),
+                        a.global("len")(img_path_list).get());
+        mapped_classes_counter.set_item(label.get(), count.get());
+        Ref gt_label = classes.attr("index")(label);
+        for (const Ref& img_path : iterate(img_path_list)) {
+            Ref append = data_list.attr("append");
+            Ref label_index = a.global("int")(gt_label);
+            Ref entry = new_dict();
+            entry.set_item(str("img_path").get(), img_path.get());
+            entry.set_item(str("gt_label").get(), label_index.get());
+            append(entry);
+        }
+    }
+    a.global("print")(str("类别分布: "));
+    for (const Ref& pair : iterate(mapped_classes_counter.attr("items")())) {
+        auto [k, v] = unpack<2>(pair.get());
+        a.global("print")(join_text({format(k).get(), str(": ").get(), format(v).get()}));
+    }
+    self.set_attr("category_dist", mapped_classes_counter.get());
+    co_return data_list;
+}
+
+Ref load_data_list(Args& a) {
+    Ref run = a.global("asyncio").attr("run");
+    return run(a.ref(0).attr("load_data_list2")());
+}
+
+constexpr Param kDatasetInitParams[] = {{"self"}, {"init_pipeline"}, {"category_map"}, varkw("kwargs")};
+constexpr FunctionDef kDatasetInit{"__init__", kDatasetInitParams, dataset_init};
+constexpr Param kSelfParams[] = {{"self"}};
+constexpr FunctionDef kFilterData{"filter_data", kSelfParams, filter_data};
+constexpr FunctionDef kLoadDataList2{"load_data_list2", kSelfParams, load_data_list2};
+constexpr FunctionDef kLoadDataList{"load_data_list", kSelfParams, load_data_list};
+
+// ---- main -----------------------------------------------------------------
+
+Ref main_impl(Args& a) {
+    a.global("init_default_scope")(str("mmpretrain"));
+    Ref dataset_type = str("NeuDataset");
+    Ref dict = a.global("dict");
+    Ref train_pipeline = list({
+        call_kw(dict.get(), {}, {{"type", str("LoadImageFromFile")}}).get(),
+        call_kw(dict.get(), {}, {{"type", str("ResizeEdge")}, {"scale", integer(224)}, {"edge", str("short")}}).get(),
+        call_kw(dict.get(), {}, {{"type", str("PackInputs")}}).get(),
+    });
+    Ref train_init_pipeline = list({
+        call_kw(dict.get(), {},
+                {{"type", str("SplitData")}, {"start", floating(0.0)}, {"end", floating(0.8)},
+                 {"random", Py_True}, {"seed", integer(42)}})
+            .get(),
+    });
+    Ref category_map = new_dict();
+    for (const Ref& c : iterate(str("0123456789"))) category_map.set_item(c.get(), c.get());
+    Ref dataset = call_kw(dict.get(), {},
+                          {{"type", dataset_type},
+                           {"data_root", str(PRETRAIN_SOURCE_DATA_DIR)},
+                           {"category_map", category_map},
+                           {"init_pipeline", train_init_pipeline},
+                           {"pipeline", train_pipeline}});
+    Ref dataset2 = a.global("DATASETS").attr("build")(dataset);
+    a.global("print")(dataset2);
+    a.global("print")(dataset2.attr("CLASSES"));
+    return none();
+}
+
+constexpr FunctionDef kMain{"main", main_impl};
+
+}  // namespace
+
+void datasets_body(Module& m) {
+    m.line(1);
+    m.import("time");
+    m.line(2);
+    m.import("logging");
+    m.line(3);
+    m.import("asyncio");
+    m.line(4);
+    m.import_from_standard("typing", {"Dict"});
+    m.line(6);
+    m.lookup("print")();
+    m.line(7);
+    m.bind("start", m.lookup("time").attr("perf_counter")());
+    m.line(8);
+    m.import_from("mmengine.registry", {{"TRANSFORMS", nullptr}});
+    m.line(9);
+    m.import_from("mmengine.dataset.base_dataset", {{"Compose", nullptr}});
+    m.line(10);
+    m.import_from("mmcv.transforms.base", {{"BaseTransform", nullptr}});
+    m.line(11);
+    m.import_from("mmengine.registry", {{"init_default_scope", nullptr}});
+    m.line(12);
+    print_elapsed(m, "mmengine import time: ");
+    m.line(13);
+    m.bind("start", m.lookup("time").attr("perf_counter")());
+    m.line(14);
+    m.import_from("mmpretrain.datasets.custom", {{"CustomDataset", nullptr}, {"DATASETS", nullptr}});
+    m.line(15);
+    m.import("mmpretrain.datasets.transforms");
+    m.line(16);
+    print_elapsed(m, "mmpretrain import time: ");
+    m.line(17);
+    m.import_from("ravelin.pretrain.analyzing_tools", {{"ClsAnalyzingTool", nullptr}});
+
+    m.line(20);
+    class_statement(m,
+                    {"SplitData", {m.lookup("BaseTransform")}, Ref(),
+                     [&] { return m.lookup("TRANSFORMS").attr("register_module")(); }},
+                    [](ClassBody& cls) {
+                        Ref defaults = tuple({integer(0).get(), floating(0.8).get(), Py_True, integer(42).get(),
+                                              str("data_list").get()});
+                        cls.def(kSplitInit, {.defaults = defaults});
+                        cls.def(kSplitTransform, {.annotations = annotations({{"results", cls.lookup("Dict")}})});
+                    });
+    m.line(45);
+    class_statement(m,
+                    {"RepeatData", {m.lookup("BaseTransform")}, Ref(),
+                     [&] { return m.lookup("TRANSFORMS").attr("register_module")(); }},
+                    [](ClassBody& cls) {
+                        cls.def(kRepeatInit, {.defaults = tuple({integer(2).get()})});
+                        cls.def(kRepeatTransform, {.annotations = annotations({{"results", cls.lookup("Dict")}})});
+                    });
+    m.line(55);
+    class_statement(m,
+                    {"NeuDataset", {m.lookup("CustomDataset")}, Ref(),
+                     [&] { return m.lookup("DATASETS").attr("register_module")(); }},
+                    [](ClassBody& cls) {
+                        cls.def(kDatasetInit);
+                        cls.def(kFilterData);
+                        cls.def(kLoadDataList2);
+                        cls.def(kLoadDataList);
+                    });
+    m.line(99);
+    m.def(kMain);
+    m.line(116);
+    if (equal(m.name().get(), str("__main__").get())) {
+        m.line(117);
+        m.lookup("main")();
+    }
+}
+
 }  // namespace pretrain

@@ -468,6 +468,19 @@ Ref Args::global(const char* name) const {
     raise(PyExc_NameError, "name '%s' is not defined", name);
 }
 
+Ref Args::import(const char* dotted) const {
+    FunctionObject* f = as_function(function_.get());
+    Ref key = Ref::steal(PyUnicode_InternFromString("__import__"));
+    PyObject* import_function = PyDict_GetItemWithError(f->builtins, key.get());
+    if (import_function == nullptr) {
+        if (!PyErr_Occurred()) PyErr_SetString(PyExc_ImportError, "__import__ not found");
+        throw_python_error();
+    }
+    Ref name = str(dotted);
+    Ref level = integer(0);
+    return Ref::borrow(import_function)(name, f->globals, Py_None, Py_None, level);
+}
+
 Ref Args::class_of_definition() const {
     FunctionObject* f = as_function(function_.get());
     PyObject* cls = f->class_cell ? PyCell_GET(f->class_cell) : nullptr;

@@ -81,6 +81,9 @@ public:
     Ref super() const;
     // The class that the function's class cell holds.
     Ref class_of_definition() const;
+    // `import a.b.c` inside the body: the builtins' __import__ called with the
+    // function's globals; returns the top-level package that the statement binds.
+    Ref import(const char* dotted) const;
 
 private:
     Ref function_;

@@ -1,0 +1,69 @@
+// `for x in iterable:` and `a, b = value` as the interpreter carries them out.
+#pragma once
+
+#include "error.h"
+#include "ref.h"
+
+#include <array>
+#include <cstddef>
+
+namespace kaplet {
+
+// for (const Ref& item : iterate(obj)) { ... }   is   for item in obj: ...
+class iterate {
+public:
+    explicit iterate(PyObject* iterable) : it_(Ref::steal(PyObject_GetIter(iterable))) {}
+    explicit iterate(const Ref& iterable) : iterate(iterable.get()) {}
+
+    class iterator {
+    public:
+        explicit iterator(PyObject* it) : it_(it) { advance(); }
+        iterator() = default;
+        const Ref& operator*() const noexcept { return current_; }
+        iterator& operator++() {
+            advance();
+            return *this;
+        }
+        bool operator!=(const iterator&) const noexcept { return static_cast<bool>(current_); }
+
+    private:
+        void advance() {
+            current_ = Ref::steal_or_null(PyIter_Next(it_));
+            if (!current_ && PyErr_Occurred()) throw_python_error();
+        }
+        PyObject* it_ = nullptr;
+        Ref current_;
+    };
+
+    iterator begin() const { return iterator(it_.get()); }
+    iterator end() const { return iterator(); }
+
+private:
+    Ref it_;
+};
+
+// `a, b, ... = value`: exactly N items, with the interpreter's messages.
+template <std::size_t N>
+std::array<Ref, N> unpack(PyObject* value) {
+    Ref it = Ref::steal_or_null(PyObject_GetIter(value));
+    if (!it) {
+        if (error_matches(PyExc_TypeError) && Py_TYPE(value)->tp_iter == nullptr && !PySequence_Check(value)) {
+            raise(PyExc_TypeError, "cannot unpack non-iterable %.200s object", Py_TYPE(value)->tp_name);
+        }
+        throw_python_error();
+    }
+    std::array<Ref, N> items;
+    for (std::size_t i = 0; i < N; ++i) {
+        items[i] = Ref::steal_or_null(PyIter_Next(it.get()));
+        if (!items[i]) {
+            if (PyErr_Occurred()) throw_python_error();
+            raise(PyExc_ValueError, "not enough values to unpack (expected %d, got %d)", int(N), int(i));
+        }
+    }
+    Ref extra = Ref::steal_or_null(PyIter_Next(it.get()));
+    if (extra) raise(PyExc_ValueError, "too many values to unpack (expected %d)", int(N));
+    if (PyErr_Occurred()) throw_python_error();
+    return items;
+}
+
+}  // namespace kaplet
