@@ -33,8 +33,12 @@ def test_package_attributes_and_spec():
     assert pretrain.__loader__ is spec.loader
     assert spec.loader.__name__ == "kaplet_module_loader"
     # The package exports nothing and imports none of its submodules.
-    public = [n for n in vars(pretrain) if not n.startswith("__")]
-    assert public == []
+    out = run_python("import pretrain, sys; print(list(vars(pretrain))); print(sorted(m for m in sys.modules if m.startswith('pretrain')))")
+    assert out.stdout.splitlines() == [
+        "['__name__', '__doc__', '__package__', '__loader__', '__spec__', '__builtins__', '__file__', '__path__', "
+        "'__cached__']",
+        "['pretrain']",
+    ]
 
 
 def test_path_default_and_environment(tmp_path):
