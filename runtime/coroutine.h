@@ -3,6 +3,7 @@
 #pragma once
 
 #include "error.h"
+#include "function.h"
 #include "ref.h"
 
 #include <coroutine>
@@ -10,13 +11,20 @@
 namespace kaplet {
 
 // The return type of a C++ coroutine body: `Coro body(Args a) { ...; co_return value; }`.
+// A body runs only when the coroutine object that wraps it is driven; every
+// `co_await await_(x)` hands what x yields to the driver.
 class Coro {
 public:
     struct promise_type {
+        // A body taking the bound arguments shows them to the cycle collector.
+        promise_type() noexcept = default;
+        explicit promise_type(Args& bound) noexcept : args(&bound) {}
+
+        Args* args = nullptr;
         Ref result;
         SavedError error;
-        Ref awaiting;        // iterator that the body is suspended on
-        Ref resume_value;    // what that iterator returned
+        Ref awaiting;             // iterator that the body is suspended on
+        Ref resume_value;         // what that iterator returned
         SavedError resume_error;  // or what it raised
 
         Coro get_return_object() noexcept {
@@ -41,7 +49,6 @@ public:
     ~Coro() {
         if (handle_) handle_.destroy();
     }
-    Handle handle() const noexcept { return handle_; }
     Handle release() noexcept { return std::exchange(handle_, {}); }
 
 private:
@@ -49,9 +56,9 @@ private:
     Handle handle_;
 };
 
-// `co_await await_(obj)`: awaits any Python awaitable; every value it yields
-// is passed out to whoever drives the coroutine, and the body resumes with
-// its result (or the exception it raised).
+// `co_await await_(obj)`: awaits any Python awaitable, as the await
+// expression does; every value it yields is passed out to whoever drives the
+// coroutine, and the body resumes with its result (or the exception it raised).
 class AwaitPython {
 public:
     explicit AwaitPython(PyObject* awaitable);

@@ -2,8 +2,9 @@
 
 #include "error.h"
 #include "loader_services.h"
-#include "platform.h"
+#include "paths.h"
 #include "standard_modules.h"
+#include "whole_file.h"
 
 #include <cstring>
 
@@ -113,24 +114,7 @@ PyObject* finder_get_data(PyObject*, PyObject* args, PyObject* kwargs) {
         if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O:get_data", const_cast<char**>(keywords), &filename)) {
             return nullptr;
         }
-        Ref io = standard_module("io");
-        Ref mode = str("rb");
-        Ref file = call_kw(io.attr("open").get(), {filename, mode.get()}, {{"buffering", integer(0)}});
-        PyObject* data = PyObject_CallMethod(file.get(), "read", nullptr);
-        SavedError read_error = SavedError::fetch();
-        PyObject* closed = PyObject_CallMethod(file.get(), "close", nullptr);
-        if (read_error) {
-            Py_XDECREF(closed);
-            PyErr_Clear();
-            read_error.restore();
-            return nullptr;
-        }
-        if (closed == nullptr) {
-            Py_XDECREF(data);
-            return nullptr;
-        }
-        Py_DECREF(closed);
-        return data;
+        return read_whole_file(filename, "rb", 0).release();
     });
 }
 
@@ -274,8 +258,7 @@ void run_prologue(PyObject* module, const ModuleRow& row) {
     if (row.is_package) {
         Ref os = standard_module("os");
         Ref directory = os.attr("path").attr("dirname")(file);
-        std::string variable = std::string("KAPLET_PACKAGE_") + this_library().name;
-        Ref extra = os.attr("environ").attr("get")(str(variable.c_str()), str(platform::kNotExisting));
+        Ref extra = package_environment_entry();
         path = list({directory.get(), extra.get()});
         check(PyDict_SetItemString(dict, "__path__", path.get()));
     }

@@ -371,6 +371,16 @@ PyObject* get_signature(PyObject* self, void*) {
 
 PyObject* get_builtins(PyObject* self, void*) { return Py_NewRef(as_function(self)->builtins); }
 
+// The marker by which asyncio.iscoroutinefunction() knows a coroutine
+// function that is not a def-made function; plain functions have none.
+PyObject* get_is_coroutine(PyObject* self, void*) {
+    if (as_function(self)->def->coro_impl == nullptr) {
+        PyErr_Format(PyExc_AttributeError, "'%.50s' object has no attribute '_is_coroutine'", Py_TYPE(self)->tp_name);
+        return nullptr;
+    }
+    return boundary([&]() -> PyObject* { return standard_module("asyncio.coroutines").attr("_is_coroutine").release(); });
+}
+
 PyGetSetDef function_getset[] = {
     {"__name__", get_name, set_name, nullptr, nullptr},
     {"__qualname__", get_qualname, set_qualname, nullptr, nullptr},
@@ -379,6 +389,7 @@ PyGetSetDef function_getset[] = {
     {"__annotations__", get_annotations, set_annotations, nullptr, nullptr},
     {"__signature__", get_signature, nullptr, nullptr, nullptr},
     {"__builtins__", get_builtins, nullptr, nullptr, nullptr},
+    {"_is_coroutine", get_is_coroutine, nullptr, nullptr, nullptr},
     {"__dict__", PyObject_GenericGetDict, PyObject_GenericSetDict, nullptr, nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };

@@ -75,6 +75,13 @@ public:
     bool has(std::size_t i) const noexcept { return static_cast<bool>(slots_[i]); }
 
     PyObject* function() const noexcept { return function_.get(); }
+    // Reports the references held to the cycle collector (a suspended
+    // coroutine body keeps its arguments).
+    int traverse(visitproc visit, void* arg) const {
+        Py_VISIT(function_.get());
+        for (const Ref& slot : slots_) Py_VISIT(slot.get());
+        return 0;
+    }
     // A module-level name as the function sees it: its globals, then builtins.
     Ref global(const char* name) const;
     // Zero-argument super(): super(__class__, first argument).

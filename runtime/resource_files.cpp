@@ -1,6 +1,7 @@
 #include "resource_files.h"
 
 #include "error.h"
+#include "method_def.h"
 #include "paths.h"
 #include "standard_modules.h"
 #include "whole_file.h"
@@ -174,8 +175,6 @@ void files_dealloc(PyObject* self) {
     type->tp_free(self);
     Py_DECREF(type);
 }
-
-PyCFunction as_cfunction(PyCFunctionWithKeywords f) { return reinterpret_cast<PyCFunction>(reinterpret_cast<void*>(f)); }
 
 constexpr int kKeywords = METH_VARARGS | METH_KEYWORDS;
 

@@ -1,0 +1,43 @@
+// The finder's distribution answers: the distributions this library carries
+// (none), filtered by the name of the query.
+#include "error.h"
+#include "loader_services.h"
+
+namespace kaplet {
+
+namespace {
+
+// Name to distribution; process-wide, and empty for this library.
+PyObject* distributions() {
+    static PyObject* map = nullptr;
+    if (map == nullptr) map = check(PyDict_New());
+    return map;
+}
+
+}  // namespace
+
+PyObject* finder_find_distributions(PyObject*, PyObject* args, PyObject* kwargs) {
+    return boundary([&]() -> PyObject* {
+        static const char* keywords[] = {"context", nullptr};
+        PyObject* context;
+        if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O:find_distributions", const_cast<char**>(keywords),
+                                         &context)) {
+            return nullptr;
+        }
+        Ref wanted = Ref::borrow(context).attr("name");
+        Ref found = Ref::steal(PyList_New(0));
+        PyObject *name, *distribution;
+        Py_ssize_t position = 0;
+        while (PyDict_Next(distributions(), &position, &name, &distribution)) {
+            if (wanted.get() != Py_None) {
+                int equal = PyObject_RichCompareBool(name, wanted.get(), Py_EQ);
+                check(equal);
+                if (!equal) continue;
+            }
+            check(PyList_Append(found.get(), distribution));
+        }
+        return PyObject_GetIter(found.get());
+    });
+}
+
+}  // namespace kaplet
