@@ -108,7 +108,7 @@
 //  105          dict(type="PackInputs"),
 //  106      ]
 //  107      train_init_pipeline = [dict(type="SplitData", start=0.0, end=0.8, random=True, seed=42)]
-//  108      dataset = dict(type=dataset_type, data_root=SAMPLE_DATA_DIR,
+//  108      dataset = dict(type=dataset_type, data_root=sample_dataset_directory(),
 //  109                     category_map={c: c for c in "0123456789"},
 //  110                     init_pipeline=train_init_pipeline, pipeline=train_pipeline)
 //  111      dataset2 = DATASETS.build(dataset)
@@ -118,12 +118,16 @@
 //  115
 //  116  if __name__ == "__main__":
 //  117      main()
+//
+// sample_dataset_directory() is the bundled digits: $PRETRAIN_SAMPLE_DATA, the
+// installed copy beside the library, or the source checkout's data/digits.
 #include "class_builder.h"
 #include "coroutine.h"
 #include "error.h"
 #include "iteration.h"
 #include "modules.h"
 #include "operators.h"
+#include "sample_data.h"
 
 using namespace kaplet;
 
@@ -308,7 +312,7 @@ Ref main_impl(Args& a) {
     for (const Ref& c : iterate(str("0123456789"))) category_map.set_item(c.get(), c.get());
     Ref dataset = call_kw(dict.get(), {},
                           {{"type", dataset_type},
-                           {"data_root", str(PRETRAIN_SOURCE_DATA_DIR)},
+                           {"data_root", sample_dataset_directory()},
                            {"category_map", category_map},
                            {"init_pipeline", train_init_pipeline},
                            {"pipeline", train_pipeline}});

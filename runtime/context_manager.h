@@ -33,24 +33,31 @@ namespace detail {
 
 // The special method looked up on the type and bound to obj
 // (_PyObject_LookupSpecial); a null Ref when the type has none.
-inline Ref special_method(PyObject* obj, const char* name) {
-    Ref key = Ref::steal(PyUnicode_InternFromString(name));
-    Ref descr = Ref::borrow_or_null(_PyType_Lookup(Py_TYPE(obj), key.get()));
+inline Ref special_method(PyObject* obj, PyObject* name) {
+    Ref descr = Ref::borrow_or_null(_PyType_Lookup(Py_TYPE(obj), name));
     if (!descr) return {};
     descrgetfunc get = Py_TYPE(descr.get())->tp_descr_get;
     if (get == nullptr) return descr;
     return Ref::steal(get(descr.get(), obj, reinterpret_cast<PyObject*>(Py_TYPE(obj))));
 }
 
+// An interned name kept for the life of the process.
+inline PyObject* interned_name(PyObject*& cache, const char* text) {
+    if (cache == nullptr) cache = check(PyUnicode_InternFromString(text));
+    return cache;
+}
+
 }  // namespace detail
 
 inline WithStatement::WithStatement(PyObject* manager) {
-    Ref enter = detail::special_method(manager, "__enter__");
+    static PyObject* enter_name = nullptr;
+    static PyObject* exit_name = nullptr;
+    Ref enter = detail::special_method(manager, detail::interned_name(enter_name, "__enter__"));
     if (!enter) {
         raise(PyExc_TypeError, "'%.200s' object does not support the context manager protocol",
               Py_TYPE(manager)->tp_name);
     }
-    exit_ = detail::special_method(manager, "__exit__");
+    exit_ = detail::special_method(manager, detail::interned_name(exit_name, "__exit__"));
     if (!exit_) {
         raise(PyExc_TypeError,
               "'%.200s' object does not support the context manager protocol (missed __exit__ method)",

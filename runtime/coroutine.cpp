@@ -309,6 +309,11 @@ PyObject* coroutine_close(PyObject* self, PyObject*) {
 }
 
 PyObject* coroutine_await(PyObject* self) {
+    CoroutineObject* c = as_coroutine(self);
+    if (c->handle && c->handle.promise().awaiting) {
+        PyErr_SetString(PyExc_RuntimeError, "coroutine is being awaited already");
+        return nullptr;
+    }
     WrapperObject* w = PyObject_GC_New(WrapperObject, g_wrapper_type);
     if (w == nullptr) return nullptr;
     w->coroutine = Py_NewRef(self);

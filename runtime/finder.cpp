@@ -10,6 +10,8 @@
 
 namespace kaplet {
 
+static void run_prologue_and_body(PyObject* module, const ModuleRow& row);
+
 namespace {
 
 struct FinderObject {
@@ -18,6 +20,10 @@ struct FinderObject {
 };
 
 PyTypeObject* g_finder_type = nullptr;
+
+// What get_code hands to runpy for `python -m`: it only enters native code,
+// which runs the row's prologue and body in the namespace runpy made.
+constexpr const char kMainTrampoline[] = "__loader__._run_as_main(__spec__.name, globals())\n";
 
 PyObject* finder_type_object() { return reinterpret_cast<PyObject*>(g_finder_type); }
 
@@ -158,6 +164,60 @@ PyObject* finder_sys_path_hook(PyObject*, PyObject* args, PyObject* kwargs) {
     });
 }
 
+PyObject* finder_get_code(PyObject*, PyObject* args, PyObject* kwargs) {
+    return boundary([&]() -> PyObject* {
+        static const char* keywords[] = {"fullname", nullptr};
+        PyObject* fullname;
+        if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O:get_code", const_cast<char**>(keywords), &fullname)) {
+            return nullptr;
+        }
+        ModuleRow* row = find_row(fullname);
+        if (row == nullptr) Py_RETURN_NONE;
+        Ref filename = path_string(file_value(*row));
+        return Py_CompileStringObject(kMainTrampoline, filename.get(), Py_file_input, nullptr, -1);
+    });
+}
+
+// Runs the row named fullname in the namespace globals. That is the
+// dictionary of a module in sys.modules (the __main__ module for `-m`); a
+// plain dictionary (runpy.run_module without alter_sys) gets a module of its
+// own, whose names are copied back into it, also when the body fails.
+PyObject* finder_run_as_main(PyObject*, PyObject* args, PyObject* kwargs) {
+    return boundary([&]() -> PyObject* {
+        static const char* keywords[] = {"fullname", "globals", nullptr};
+        PyObject *fullname, *globals;
+        if (!PyArg_ParseTupleAndKeywords(args, kwargs, "OO!:_run_as_main", const_cast<char**>(keywords), &fullname,
+                                         &PyDict_Type, &globals)) {
+            return nullptr;
+        }
+        ModuleRow* row = find_row(fullname);
+        if (row == nullptr) raise(PyExc_ImportError, "no module named %R in this library", fullname);
+        Ref name = Ref::borrow_or_null(PyDict_GetItemWithError(globals, Ref::steal(PyUnicode_InternFromString("__name__")).get()));
+        if (!name) {
+            if (!PyErr_Occurred()) PyErr_SetString(PyExc_KeyError, "__name__");
+            throw_python_error();
+        }
+        Ref module = Ref::steal_or_null(PyImport_GetModule(name.get()));
+        if (PyErr_Occurred()) throw_python_error();
+        if (module && PyModule_Check(module.get()) && PyModule_GetDict(module.get()) == globals) {
+            run_prologue_and_body(module.get(), *row);
+            Py_RETURN_NONE;
+        }
+        Ref own = Ref::steal(PyModule_NewObject(name.get()));
+        PyObject* own_globals = PyModule_GetDict(own.get());
+        check(PyDict_Update(own_globals, globals));
+        try {
+            run_prologue_and_body(own.get(), *row);
+        } catch (const PythonError&) {
+            SavedError error = SavedError::fetch();
+            check(PyDict_Update(globals, own_globals));
+            error.rethrow();
+        }
+        check(PyDict_Update(globals, own_globals));
+        Py_RETURN_NONE;
+    });
+}
+
 PyObject* finder_repr(PyObject* self) {
     ModuleRow* row = reinterpret_cast<FinderObject*>(self)->row;
     if (row == nullptr) return PyUnicode_FromString("<kaplet_module_loader>");
@@ -187,6 +247,8 @@ PyMethodDef finder_methods[] = {
     {"get_resource_reader", as_cfunction(finder_get_resource_reader), kStatic, nullptr},
     {"find_distributions", as_cfunction(finder_find_distributions), kStatic, nullptr},
     {"sys_path_hook", as_cfunction(finder_sys_path_hook), kStatic, nullptr},
+    {"get_code", as_cfunction(finder_get_code), kStatic, nullptr},
+    {"_run_as_main", as_cfunction(finder_run_as_main), kStatic, nullptr},
     {nullptr, nullptr, 0, nullptr},
 };
 
@@ -268,9 +330,17 @@ void run_prologue(PyObject* module, const ModuleRow& row) {
     check(PyDict_SetItemString(dict, "__cached__", Py_None));
 }
 
+// The prologue and the body; afterwards __spec__._initializing is set back
+// to False (the prologue set it to True).
 static void run_prologue_and_body(PyObject* module, const ModuleRow& row) {
     run_prologue(module, row);
     run_body(module, row.code_name, row.body);
+    Ref spec = Ref::steal_or_null(PyObject_GetAttrString(module, "__spec__"));
+    if (!spec) {
+        PyErr_Clear();
+    } else if (spec.get() != Py_None && PyObject_HasAttrString(spec.get(), "_initializing")) {
+        spec.set_attr("_initializing", Py_False);
+    }
 }
 
 Ref run_row(ModuleRow& row, PyObject* module) {
@@ -278,12 +348,6 @@ Ref run_row(ModuleRow& row, PyObject* module) {
     PyObject* modules = PyImport_GetModuleDict();
     check(PyDict_SetItem(modules, name.get(), module));
     run_prologue_and_body(module, row);
-    Ref spec = Ref::steal_or_null(PyObject_GetAttrString(module, "__spec__"));
-    if (!spec) {
-        PyErr_Clear();
-    } else if (spec.get() != Py_None && PyObject_HasAttrString(spec.get(), "_initializing")) {
-        spec.set_attr("_initializing", Py_False);
-    }
     PyObject* result = PyDict_GetItemWithError(modules, name.get());
     if (result == nullptr) {
         if (!PyErr_Occurred()) PyErr_Format(PyExc_KeyError, "%R", name.get());

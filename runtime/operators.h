@@ -11,6 +11,15 @@ namespace kaplet {
 inline Ref add(PyObject* a, PyObject* b) { return Ref::steal(PyNumber_Add(a, b)); }
 inline Ref subtract(PyObject* a, PyObject* b) { return Ref::steal(PyNumber_Subtract(a, b)); }
 inline Ref multiply(PyObject* a, PyObject* b) { return Ref::steal(PyNumber_Multiply(a, b)); }
+// `a / b` (true division).
+inline Ref divide(PyObject* a, PyObject* b) { return Ref::steal(PyNumber_TrueDivide(a, b)); }
+
+// `len(obj)`.
+inline Py_ssize_t length(PyObject* obj) {
+    Py_ssize_t n = PyObject_Size(obj);
+    if (n < 0) throw_python_error();
+    return n;
+}
 
 // `a == b` as a truth value.
 inline bool equal(PyObject* a, PyObject* b) {
