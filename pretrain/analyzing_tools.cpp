@@ -95,8 +95,10 @@
 //   92      asyncio.run(main())
 //
 // Per-file work stays native: pathlib's per-file operations go through
-// path_parts.h; the module names Path, img_ext, Image and random are read
-// from the module when the Python code reads them.
+// path_parts.h. The module's img_ext and Image are read for every file, as
+// the loops above read them; get_random_images takes random.choice,
+// self.classes and self.category_image_map once per call, since no draw can
+// rebind them, and still makes every random.choice call of the loop.
 #include "class_builder.h"
 #include "context_manager.h"
 #include "coroutine.h"

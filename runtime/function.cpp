@@ -2,6 +2,7 @@
 
 #include "coroutine.h"
 #include "error.h"
+#include "imports.h"
 #include "standard_modules.h"
 
 #include <structmember.h>
@@ -458,10 +459,7 @@ Ref make_function(const FunctionDef& def, PyObject* qualname, PyObject* globals,
     f->name = Ref::steal(PyUnicode_FromString(def.name)).release();
     PyObject* module_name = PyDict_GetItemString(globals, "__name__");
     f->module = Py_NewRef(module_name ? module_name : Py_None);
-    PyObject* builtins = PyDict_GetItemString(globals, "__builtins__");
-    if (builtins && PyModule_Check(builtins)) builtins = PyModule_GetDict(builtins);
-    if (builtins == nullptr || !PyDict_Check(builtins)) builtins = PyEval_GetBuiltins();
-    f->builtins = Py_NewRef(builtins);
+    f->builtins = Py_NewRef(builtins_of(globals));
     PyObject_GC_Track(reinterpret_cast<PyObject*>(f));
     return result;
 }
@@ -480,16 +478,7 @@ Ref Args::global(const char* name) const {
 }
 
 Ref Args::import(const char* dotted) const {
-    FunctionObject* f = as_function(function_.get());
-    Ref key = Ref::steal(PyUnicode_InternFromString("__import__"));
-    PyObject* import_function = PyDict_GetItemWithError(f->builtins, key.get());
-    if (import_function == nullptr) {
-        if (!PyErr_Occurred()) PyErr_SetString(PyExc_ImportError, "__import__ not found");
-        throw_python_error();
-    }
-    Ref name = str(dotted);
-    Ref level = integer(0);
-    return Ref::borrow(import_function)(name, f->globals, Py_None, Py_None, level);
+    return call_import(as_function(function_.get())->globals, dotted, Py_None);
 }
 
 Ref Args::class_of_definition() const {

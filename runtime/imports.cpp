@@ -1,5 +1,6 @@
 // Import statements of module bodies, as the interpreter carries them out.
 #include "error.h"
+#include "imports.h"
 #include "module_context.h"
 #include "standard_modules.h"
 
@@ -10,10 +11,7 @@ namespace kaplet {
 namespace {
 
 Ref builtin_import(const Module& m, const char* dotted, PyObject* fromlist) {
-    Ref import_function = m.lookup("__import__");
-    Ref name = str(dotted);
-    Ref level = integer(0);
-    return import_function(name, m.dict(), Py_None, fromlist, level);
+    return call_import(m.dict(), dotted, fromlist);
 }
 
 // One name of a from-import: the attribute, else the submodule, else the
@@ -50,6 +48,21 @@ Ref import_one(PyObject* from, const char* name) {
 }
 
 }  // namespace
+
+PyObject* builtins_of(PyObject* globals) {
+    PyObject* b = PyDict_GetItemString(globals, "__builtins__");
+    if (b && PyModule_Check(b)) b = PyModule_GetDict(b);
+    if (b == nullptr || !PyDict_Check(b)) b = PyEval_GetBuiltins();
+    return b;
+}
+
+Ref call_import(PyObject* globals, const char* dotted, PyObject* fromlist) {
+    PyObject* import_function = PyDict_GetItemString(builtins_of(globals), "__import__");
+    if (import_function == nullptr) raise(PyExc_ImportError, "__import__ not found");
+    Ref name = str(dotted);
+    Ref level = integer(0);
+    return Ref::borrow(import_function)(name, globals, Py_None, fromlist, level);
+}
 
 void Module::import(const char* dotted, const char* as) const {
     Ref top = builtin_import(*this, dotted, Py_None);

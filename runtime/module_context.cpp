@@ -1,6 +1,7 @@
 #include "module_context.h"
 
 #include "error.h"
+#include "imports.h"
 
 #include <string>
 
@@ -11,14 +12,6 @@ Module::Module(PyObject* module, const char* code_name)
 
 void Module::bind(const char* name, const Ref& value) const {
     check(PyDict_SetItemString(dict_, name, value.get()));
-}
-
-// The builtins dictionary that the module's code sees.
-static PyObject* builtins_of(PyObject* globals) {
-    PyObject* b = PyDict_GetItemString(globals, "__builtins__");
-    if (b && PyModule_Check(b)) b = PyModule_GetDict(b);
-    if (b == nullptr || !PyDict_Check(b)) b = PyEval_GetBuiltins();
-    return b;
 }
 
 Ref Module::lookup(const char* name) const {
