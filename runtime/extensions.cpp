@@ -113,10 +113,10 @@ bool search_extension(PyObject* fullname) {
     return matched;
 }
 
-PyObject* installed_extension(PyObject* fullname) {
-    if (g_installed == nullptr) return nullptr;
-    PyObject* path = PyDict_GetItemWithError(g_installed, fullname);
-    if (path == nullptr && PyErr_Occurred()) throw_python_error();
+Ref installed_extension(PyObject* fullname) {
+    if (g_installed == nullptr) return {};
+    Ref path = Ref::borrow_or_null(PyDict_GetItemWithError(g_installed, fullname));
+    if (!path && PyErr_Occurred()) throw_python_error();
     return path;
 }
 
@@ -143,7 +143,7 @@ PyObject* finder_load_module(PyObject*, PyObject* args, PyObject* kwargs) {
                                          &unused)) {
             return nullptr;
         }
-        if (PyObject* path = installed_extension(fullname)) return load_extension(path, fullname).release();
+        if (Ref path = installed_extension(fullname)) return load_extension(path.get(), fullname).release();
         if (PyObject* existing = PyImport_GetModule(fullname)) return existing;
         if (PyErr_Occurred()) return nullptr;
         ModuleRow* row = find_row(fullname);

@@ -2,6 +2,7 @@
 
 #include "error.h"
 #include "loader_services.h"
+#include "method_def.h"
 #include "paths.h"
 #include "standard_modules.h"
 #include "whole_file.h"
@@ -53,6 +54,11 @@ PyObject* finder_create_module(PyObject*, PyObject* args, PyObject* kwargs) {
             return nullptr;
         }
         Ref name = Ref::borrow(spec).attr("name");
+        // As module(name) would; PyModule_NewObject takes any object as the name.
+        if (!PyUnicode_Check(name.get())) {
+            raise(PyExc_TypeError, "module() argument 'name' must be str, not %.200s",
+                  Py_TYPE(name.get())->tp_name);
+        }
         return PyModule_NewObject(name.get());
     });
 }
@@ -65,9 +71,9 @@ PyObject* finder_exec_module(PyObject*, PyObject* args, PyObject* kwargs) {
             return nullptr;
         }
         Ref name = Ref::borrow(module).attr("__name__");
-        if (PyObject* path = installed_extension(name.get())) {
-            if (PyObject_SetAttrString(module, "__file__", path) < 0) PyErr_Clear();
-            return load_extension(path, name.get()).release();
+        if (Ref path = installed_extension(name.get())) {
+            if (PyObject_SetAttrString(module, "__file__", path.get()) < 0) PyErr_Clear();
+            return load_extension(path.get(), name.get()).release();
         }
         if (ModuleRow* row = find_row(name.get())) return run_row(*row, module).release();
         Py_RETURN_NONE;
@@ -232,8 +238,6 @@ void finder_dealloc(PyObject* self) {
 
 constexpr int kStatic = METH_VARARGS | METH_KEYWORDS | METH_STATIC;
 
-PyCFunction as_cfunction(PyCFunctionWithKeywords f) { return reinterpret_cast<PyCFunction>(reinterpret_cast<void*>(f)); }
-
 PyMethodDef finder_methods[] = {
     {"find_spec", as_cfunction(finder_find_spec), kStatic, nullptr},
     {"create_module", as_cfunction(finder_create_module), kStatic, nullptr},
@@ -296,6 +300,9 @@ void run_prologue(PyObject* module, const ModuleRow& row) {
     if (row.is_package) {
         check(PyDict_SetItemString(dict, "__package__", name.get()));
     } else {
+        if (!PyUnicode_Check(name.get())) {
+            raise(PyExc_TypeError, "module __name__ must be str, not %.200s", Py_TYPE(name.get())->tp_name);
+        }
         Py_ssize_t dot = PyUnicode_FindChar(name.get(), '.', 0, PyUnicode_GET_LENGTH(name.get()), -1);
         if (dot == -2) throw_python_error();
         if (dot >= 0) {
@@ -305,7 +312,7 @@ void run_prologue(PyObject* module, const ModuleRow& row) {
     }
     if (PyDict_GetItemString(dict, "__builtins__") == nullptr) {
         Ref builtins = standard_module("builtins");
-        check(PyDict_SetItemString(dict, "__builtins__", PyModule_GetDict(builtins.get())));
+        check(PyDict_SetItemString(dict, "__builtins__", check(PyModule_GetDict(builtins.get()))));
     }
     check(PyDict_SetItemString(dict, "__loader__", finder_type_object()));
     Ref spec = standard_module("importlib._bootstrap").attr("_spec_from_module")(module);
@@ -360,18 +367,19 @@ void install_finder_once() {
     static bool installed = false;
     if (installed) return;
     if (!ready_finder_type()) throw_python_error();
-    apply_nested_loading(_Py_PackageContext);
-    Ref finder = make_finder(nullptr);
-    PyObject* meta_path = PySys_GetObject("meta_path");
-    PyObject* path_hooks = PySys_GetObject("path_hooks");
-    if (meta_path == nullptr || !PyList_Check(meta_path) || path_hooks == nullptr || !PyList_Check(path_hooks)) {
+    Ref meta_path = Ref::borrow_or_null(PySys_GetObject("meta_path"));
+    Ref path_hooks = Ref::borrow_or_null(PySys_GetObject("path_hooks"));
+    if (!meta_path || !PyList_Check(meta_path.get()) || !path_hooks || !PyList_Check(path_hooks.get())) {
         raise(PyExc_ImportError, "sys.meta_path and sys.path_hooks must be lists");
     }
-    Py_ssize_t index = PyList_GET_SIZE(meta_path) < 2 ? PyList_GET_SIZE(meta_path) : 2;
-    check(PyList_Insert(meta_path, index, finder.get()));
+    Ref finder = make_finder(nullptr);
     Ref hook = finder.attr("sys_path_hook");
-    check(PyList_Append(path_hooks, hook.get()));
+    // Renaming happens once, after the checks a retried load could fail again.
+    apply_nested_loading(_Py_PackageContext);
+    Py_ssize_t size = PyList_GET_SIZE(meta_path.get());
+    check(PyList_Insert(meta_path.get(), size < 2 ? size : 2, finder.get()));
     installed = true;
+    check(PyList_Append(path_hooks.get(), hook.get()));
 }
 
 }  // namespace kaplet

@@ -12,8 +12,9 @@ namespace kaplet {
 // Looks for an extension file for fullname in its package's __path__ and
 // records it in the installed extension map; false when there is none.
 bool search_extension(PyObject* fullname);
-// The recorded path for fullname (borrowed), or null.
-PyObject* installed_extension(PyObject* fullname);
+// The recorded path for fullname, or a null Ref. A new reference: a later
+// search may replace the record while the caller still uses the path.
+Ref installed_extension(PyObject* fullname);
 // Loads the extension file at path as module fullname.
 Ref load_extension(PyObject* path, PyObject* fullname);
 

@@ -18,7 +18,12 @@ ModuleRow* find_row(PyObject* full_name) {
     if (!PyUnicode_Check(full_name)) return nullptr;
     Py_ssize_t size = 0;
     const char* utf8 = PyUnicode_AsUTF8AndSize(full_name, &size);
-    if (utf8 == nullptr) throw_python_error();
+    if (utf8 == nullptr) {
+        // A name with lone surrogates has no UTF-8 form, so no row holds it.
+        if (!PyErr_ExceptionMatches(PyExc_UnicodeEncodeError)) throw_python_error();
+        PyErr_Clear();
+        return nullptr;
+    }
     for (ModuleRow& row : this_library().rows) {
         if (row.name.size() == std::size_t(size) && std::memcmp(row.name.data(), utf8, std::size_t(size)) == 0) {
             return &row;

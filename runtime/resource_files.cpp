@@ -29,7 +29,8 @@ Ref full_path(PyObject* self) {
     FilesObject* files = as_files(self);
     if (os_path().attr("isabs")(files->relative).truthy()) return Ref::borrow(files->relative);
     Ref directory = path_string(module_directory(*files->row));
-    if (PyUnicode_GET_LENGTH(files->relative) == 0) return directory;
+    // The relative path is a str unless a patched os.path handed back something else.
+    if (PyUnicode_Check(files->relative) && PyUnicode_GET_LENGTH(files->relative) == 0) return directory;
     return join_path_object(directory.get(), files->relative);
 }
 
