@@ -13,7 +13,7 @@ namespace kaplet {
 
 namespace {
 
-// The file and spec guard. After the entry returns, the interpreter's
+// The __file__/__spec__ guard. After the entry returns, the interpreter's
 // extension loader writes the library path into the package's __file__ and
 // then assigns its own spec to __spec__; the guard, sitting in the module
 // type's setattr slot until that assignment, undoes the first and drops the
