@@ -331,8 +331,11 @@ PyObject* get_signature(PyObject* self, void*) {
         Ref parameter = inspect.attr("Parameter");
         Ref empty = parameter.attr("empty");
         Ref annotations = Ref::steal(get_annotations(self, nullptr));
+        // Held for the whole call: inspect.Parameter is Python code and may replace them.
+        Ref defaults = Ref::borrow_or_null(f->defaults);
+        Ref kwdefaults = Ref::borrow_or_null(f->kwdefaults);
         Layout layout(def);
-        Py_ssize_t defcount = f->defaults ? PyTuple_GET_SIZE(f->defaults) : 0;
+        Py_ssize_t defcount = defaults ? PyTuple_GET_SIZE(defaults.get()) : 0;
         Py_ssize_t first_default = layout.positional_count - defcount;
         Ref params = Ref::steal(PyList_New(0));
         Py_ssize_t positional_seen = 0;
@@ -343,15 +346,15 @@ PyObject* get_signature(PyObject* self, void*) {
             switch (p.kind) {
                 case ParamKind::Positional:
                     if (positional_seen >= first_default) {
-                        default_value = Ref::borrow(PyTuple_GET_ITEM(f->defaults, positional_seen - first_default));
+                        default_value = Ref::borrow(PyTuple_GET_ITEM(defaults.get(), positional_seen - first_default));
                     }
                     ++positional_seen;
                     break;
                 case ParamKind::VarArgs: kind_name = "VAR_POSITIONAL"; break;
                 case ParamKind::KeywordOnly:
                     kind_name = "KEYWORD_ONLY";
-                    if (f->kwdefaults) {
-                        if (PyObject* v = PyDict_GetItemString(f->kwdefaults, p.name)) default_value = Ref::borrow(v);
+                    if (kwdefaults) {
+                        if (PyObject* v = PyDict_GetItemString(kwdefaults.get(), p.name)) default_value = Ref::borrow(v);
                     }
                     break;
                 case ParamKind::VarKeywords: kind_name = "VAR_KEYWORD"; break;
