@@ -1,7 +1,12 @@
 #!/usr/bin/env bash
-# Makes .venv point at a Python 3.11 environment holding the pinned stack.
-# The environment itself lives outside the checkout, keyed by the hash of
-# constraints.txt, so a clone reuses it and a new machine builds it once.
+# Makes .venv a Python 3.11 environment of this clone that sees the pinned stack.
+#
+# The heavy stack (torch and the rest of constraints.txt) lives once per
+# machine in a cached environment outside the checkout, keyed by the hash of
+# constraints.txt. Each clone gets its own small .venv whose site-packages
+# reaches the cached one through a .pth file: the project and the tools of
+# tools.txt are installed into the clone's .venv, so two clones never see
+# each other's build, and torch is never installed twice.
 set -euo pipefail
 here=$(cd "$(dirname "$0")/.." && pwd)
 cd "$here"
@@ -18,7 +23,9 @@ if [ ! -x "$target/bin/python" ] || [ ! -f "$target/.complete" ]; then
     done
   fi
   [ -n "$python" ] || { echo "ensure_venv: no Python 3.11 found" >&2; exit 1; }
-  echo "ensure_venv: creating $target with $python"
+  echo "ensure_venv: creating the shared environment $target with $python"
+  echo "ensure_venv: installs the pinned stack of constraints.txt: about 5.6 GB on disk;"
+  echo "ensure_venv: torch 2.14.1 and torchvision 0.29.1 come from the machine's wheel store, the rest (about 150 MB) is downloaded"
   rm -rf "$target"
   mkdir -p "$cache"
   "$python" -m venv "$target"
@@ -30,7 +37,40 @@ if [ ! -x "$target/bin/python" ] || [ ! -f "$target/.complete" ]; then
     importlib_resources scikit-build-core cmake ninja
   touch "$target/.complete"
 fi
-if [ "$(readlink .venv 2>/dev/null)" != "$target" ]; then
+
+shared_site=$("$target/bin/python" -c 'import sysconfig; print(sysconfig.get_paths()["purelib"])')
+venv_ok() {
+  [ -d .venv ] && [ ! -L .venv ] && [ -x .venv/bin/python ] &&
+    grep -qsF "$shared_site" .venv/lib/python3.11/site-packages/_pretrain_shared_stack.pth
+}
+if ! venv_ok; then
   rm -rf .venv
-  ln -s "$target" .venv
+  base=$("$target/bin/python" -c 'import sys; print(sys._base_executable)')
+  "$base" -m venv --without-pip .venv
+  site=$(.venv/bin/python -c 'import sysconfig; print(sysconfig.get_paths()["purelib"])')
+  # addsitedir (not a bare path line) so the shared environment's own .pth files run too.
+  printf 'import site; site.addsitedir(%s)\n' "'$shared_site'" > "$site/_pretrain_shared_stack.pth"
+fi
+
+# Small tools only some lanes need (type checker, wheel repair), per clone.
+if [ -s tools.txt ]; then
+  missing=$(.venv/bin/python - <<'EOF'
+import importlib.metadata as md
+for line in open("tools.txt"):
+    line = line.split("#")[0].strip()
+    if not line:
+        continue
+    name, _, version = line.partition("==")
+    try:
+        if md.version(name) == version:
+            continue
+    except md.PackageNotFoundError:
+        pass
+    print(line)
+EOF
+)
+  if [ -n "$missing" ]; then
+    echo "ensure_venv: installing into .venv (a few MB each, downloaded):" $missing
+    .venv/bin/python -m pip install -q $missing
+  fi
 fi
