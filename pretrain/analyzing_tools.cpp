@@ -83,7 +83,7 @@
 //   80
 //   81  async def main():
 //   82      from pprint import pprint
-//   83      tool = ClsAnalyzingTool(SAMPLE_DATASET)  # pretrain/sample_data.h
+//   83      tool = ClsAnalyzingTool(DATASET)  # DIR of `python -m ... [DIR]`, else the sample: sample_data.h
 //   84      await tool.get_path_list()
 //   85      pprint(await tool.get_category_distribution())
 //   86      pprint(await tool.get_random_images())
@@ -244,7 +244,8 @@ Coro get_random_images(Args a) {
 
 Coro main(Args a) {
     Ref pprint = a.import("pprint").attr("pprint");
-    Ref tool = a.global("ClsAnalyzingTool")(sample_dataset_directory());
+    Ref dataset = command_line_dataset_directory(a.global("__name__"), "python -m pretrain.analyzing_tools [DIR]");
+    Ref tool = a.global("ClsAnalyzingTool")(dataset);
     co_await await_(tool.attr("get_path_list")());
     Ref categories = co_await await_(tool.attr("get_category_distribution")());
     pprint(categories);
