@@ -1,9 +1,15 @@
-# make build | test | demo | bench. Each first makes sure .venv holds the
-# pinned stack (scripts/ensure_venv.sh) and the project is built into it.
+# make build | wheel | test | demo | bench | ravelin-standin. Each first
+# makes sure .venv (this clone's own environment over the cached pinned
+# stack, scripts/ensure_venv.sh) exists and the project is built into it.
 PY := .venv/bin/python
 export PYTHONPATH := $(CURDIR)/support
 
-.PHONY: venv build test demo bench windows-check clean
+# Lanes `make test` runs after the Linux suite; a lane that cannot run here
+# (no root to install its tools, say) reports itself through skip_lane
+# (scripts/setup_lib.sh) and `make test` lists it at the end.
+TEST_LANES := windows-check
+
+.PHONY: venv build wheel test test-linux demo bench windows-check ravelin-standin clean
 
 venv:
 	@bash scripts/ensure_venv.sh
@@ -11,11 +17,27 @@ venv:
 build: venv
 	$(PY) -m pip install -q --no-build-isolation --no-deps .
 
+wheel: venv
+	@bash scripts/build_wheel.sh $(PY)
+
+ravelin-standin: venv
+	@bash scripts/install_ravelin_standin.sh $(PY)
+
 windows-check:
 	@bash scripts/windows_check.sh
 
-test: build windows-check
+test-linux: build
 	$(PY) -m pytest -q tests
+
+# The extra lanes first, then the list of skipped ones, then the Linux suite,
+# so that pytest's counts close the output.
+test: build
+	@bash scripts/lane_summary.sh reset
+	@status=0; \
+	for lane in $(TEST_LANES); do $(MAKE) --no-print-directory $$lane || status=1; done; \
+	bash scripts/lane_summary.sh; \
+	$(PY) -m pytest -q tests || status=1; \
+	exit $$status
 
 demo: build
 	$(PY) examples/train_digits.py
@@ -24,4 +46,4 @@ bench: build
 	$(PY) bench/bench_analysis.py
 
 clean:
-	rm -rf build
+	rm -rf build dist

@@ -8,6 +8,18 @@ from typing import TypeAlias
 
 from PIL import Image as Image
 
+# Every name the module binds, in the order the module binds them.
+__all__ = [
+    "random",
+    "Counter",
+    "glob",
+    "Path",
+    "Image",
+    "img_ext",
+    "ClsAnalyzingTool",
+    "main",
+]
+
 # Called with the progress (0.0 to 1.0); what it returns is awaited.
 _ProgressCallback: TypeAlias = Callable[[float], Awaitable[object]]
 

@@ -6,6 +6,16 @@ from mmpretrain.models.heads.linear_head import LinearClsHead as BaseLinearClsHe
 from mmpretrain.registry import MODELS as MODELS
 from ravelin.base.meta_class import MetaClass as MetaClass
 
+# Every name the module binds, in the order the module binds them.
+__all__ = [
+    "Tuple",
+    "torch",
+    "BaseLinearClsHead",
+    "MODELS",
+    "MetaClass",
+    "LinearClsHead",
+]
+
 # Registered in MODELS as "LinearClsHead" (force=True): replaces the stack's head.
 class LinearClsHead(BaseLinearClsHead, metaclass=MetaClass):
     # Not set by the head: the classifier's prediction subtracts it from the

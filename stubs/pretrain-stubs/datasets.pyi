@@ -14,6 +14,27 @@ from mmpretrain.datasets.custom import DATASETS as DATASETS
 from mmpretrain.datasets.custom import CustomDataset as CustomDataset
 from ravelin.pretrain.analyzing_tools import ClsAnalyzingTool as ClsAnalyzingTool
 
+# Every name the module binds, in the order the module binds them.
+__all__ = [
+    "time",
+    "logging",
+    "asyncio",
+    "Dict",
+    "start",
+    "TRANSFORMS",
+    "Compose",
+    "BaseTransform",
+    "init_default_scope",
+    "CustomDataset",
+    "DATASETS",
+    "mmpretrain",
+    "ClsAnalyzingTool",
+    "SplitData",
+    "RepeatData",
+    "NeuDataset",
+    "main",
+]
+
 # perf_counter() reading taken while the module was imported.
 start: float
 

@@ -8,6 +8,18 @@ from mmpretrain.registry import MODELS as MODELS
 from mmpretrain.structures import DataSample as DataSample
 from ravelin.base.meta_class import MetaClass as MetaClass
 
+# Every name the module binds, in the order the module binds them.
+__all__ = [
+    "List",
+    "Optional",
+    "torch",
+    "BaseImageClassifier",
+    "MODELS",
+    "DataSample",
+    "MetaClass",
+    "ImageClassifier",
+]
+
 # Registered in MODELS as "ImageClassifier" (force=True): replaces the stack's classifier.
 class ImageClassifier(BaseImageClassifier, metaclass=MetaClass):
     def __init__(self, *args: Any, **kwargs: Any) -> None: ...
