@@ -3,7 +3,8 @@
 # commit's time as every time stamp (two builds of one commit give the same
 # wheel), then repaired to a manylinux tag by auditwheel, which also checks
 # that the libraries need nothing outside that policy; `auditwheel show`
-# prints the result. Usage: build_wheel.sh [PYTHON] (default .venv/bin/python).
+# prints the result. Usage: build_wheel.sh [PYTHON] (default .venv/bin/python);
+# the wheel goes to $WHEEL_DIR (default dist/).
 set -euo pipefail
 here=$(cd "$(dirname "$0")/.." && pwd)
 cd "$here"
@@ -16,18 +17,20 @@ if [ -z "${SOURCE_DATE_EPOCH:-}" ]; then
 fi
 export SOURCE_DATE_EPOCH
 
+out=${WHEEL_DIR:-dist}
 raw=build/wheel-unrepaired
-rm -rf "$raw" dist
-mkdir -p "$raw" dist
+rm -rf "$raw"
+mkdir -p "$raw" "$out"
+rm -f "$out"/pretrain-*.whl
 "$python" -m pip wheel -q --no-build-isolation --no-deps -w "$raw" .
 wheel=$(ls "$raw"/pretrain-*.whl)
 case "$(uname -s)" in
   Linux)
-    "$bindir/auditwheel" repair -w dist "$wheel"
-    "$bindir/auditwheel" show dist/pretrain-*.whl
+    "$bindir/auditwheel" repair -w "$out" "$wheel"
+    "$bindir/auditwheel" show "$out"/pretrain-*.whl
     ;;
   *)
-    cp "$wheel" dist/
+    cp "$wheel" "$out"/
     ;;
 esac
-ls -l dist/
+ls -l "$out"
