@@ -4,6 +4,7 @@ example that calls every public callable."""
 import ast
 import asyncio
 import importlib
+import importlib.util
 import inspect
 import subprocess
 import sys
@@ -103,7 +104,8 @@ def run_mypy(*targets, cwd=REPO):
 
 @pytest.fixture(scope="module")
 def installed_stubs():
-    pytest.importorskip("mypy", reason="mypy comes from tools.txt (make venv)")
+    if importlib.util.find_spec("mypy") is None:
+        pytest.fail("mypy is missing from this environment; run make venv (tools.txt)")
     for entry in sys.path:
         if (Path(entry) / "pretrain-stubs" / "__init__.pyi").is_file():
             return Path(entry) / "pretrain-stubs"
