@@ -13,7 +13,7 @@ from pathlib import Path
 
 import pytest
 
-from conftest import REPO
+from conftest import REPO, run_python
 
 STUBS = REPO / "stubs" / "pretrain-stubs"
 MODULES = ["analyzing_tools", "cls_head", "datasets", "image"]
@@ -134,3 +134,12 @@ def test_mypy_strict_rejects_misuse_through_the_stubs(installed_stubs, tmp_path)
     assert 'Incompatible types in assignment (expression has type "Coroutine[Any, Any, list[Path]]"' in out
     assert 'Unexpected keyword argument "count" for "get_random_images"' in out
     assert 'Unexpected keyword argument "stop" for "SplitData"' in out
+
+
+def test_the_typed_example_runs(tmp_path):
+    proc = run_python(None, args=(str(REPO / "examples" / "typed_usage.py"),),
+                      env={"PRETRAIN_SAMPLE_DATA": None, "XDG_CACHE_HOME": str(tmp_path)})
+    out = proc.stdout
+    assert "1797 images, 10 classes, formats {'.png': 1797}, sizes {'(8, 8)': 1797}" in out
+    assert "split and repeated: 6 entries" in out and "dataset: 1437 of 1797 images kept" in out
+    assert "head scores (2, 10)" in out and "2 predictions" in out
