@@ -17,6 +17,7 @@ import sys
 import time
 
 from mmengine.dist import get_rank, get_world_size
+from mmengine.model import is_model_wrapper
 from mmengine.runner import Runner, find_latest_checkpoint
 
 from checkpoint_globals import trusted_checkpoint_globals
@@ -41,7 +42,8 @@ def main(argv=None):
     runner = Runner.from_cfg(cfg)
     runner.train()
     trained = runner.val()["accuracy/top1"]
-    trained_bias = runner.model.module.head.bias if args.launcher != "none" else runner.model.head.bias
+    model = runner.model.module if is_model_wrapper(runner.model) else runner.model
+    trained_bias = model.head.bias.tolist()
     trained_time = time.perf_counter() - began
 
     checkpoint = find_latest_checkpoint(runner.work_dir)

@@ -57,7 +57,10 @@ default_hooks = dict(
     logger=dict(type="LoggerHook", interval=10),
     checkpoint=dict(type="CheckpointHook", interval=max_epochs, save_last=True),
 )
-custom_hooks = [dict(type="LogitAdjustHook", tau=1.0)]
+# SyncBuffersHook averages the BatchNorm statistics over the processes of a
+# distributed run at the end of each epoch, so every process validates the
+# model that the checkpoint holds; alone it does nothing.
+custom_hooks = [dict(type="LogitAdjustHook", tau=1.0), dict(type="SyncBuffersHook")]
 
 randomness = dict(seed=0)
 env_cfg = dict(cudnn_benchmark=False, dist_cfg=dict(backend="gloo"))
