@@ -17,8 +17,17 @@ windows-check:
 test: build windows-check
 	$(PY) -m pytest -q tests
 
+# The demos download nothing: they train on the bundled digits on the CPU.
 demo: build
 	$(PY) examples/train_digits.py
+
+.PHONY: demo-lt demo-dist
+demo-lt: build
+	$(PY) examples/train_digits_lt.py
+
+demo-dist: build
+	$(PY) -m torch.distributed.run --nproc_per_node=2 examples/train_digits.py \
+		--launcher pytorch --work-dir build/train_digits_dist
 
 bench: build
 	$(PY) bench/bench_analysis.py

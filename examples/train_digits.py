@@ -61,6 +61,7 @@ def main(argv=None):
         print(f"validation top-1 accuracy, trained model:     {trained:.2f}% "
               f"({args.epochs} epochs, {trained_time:.1f}s)")
         print(f"validation top-1 accuracy, reloaded checkpoint: {reloaded:.2f}% ({checkpoint})")
+        print(f"{time.perf_counter() - began:.1f}s in all")
     return 0 if reloaded == trained and not shared else 1
 
 
