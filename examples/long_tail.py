@@ -35,6 +35,8 @@ def single_class_roots(data_root, classes, views_dir):
     for c in classes:
         root = Path(views_dir) / c
         view = root / c
+        if view.is_symlink():
+            view.unlink()  # data_root may have moved since the last run
         if not view.exists():
             root.mkdir(parents=True, exist_ok=True)
             try:

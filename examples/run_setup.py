@@ -1,5 +1,6 @@
 """What the demo scripts share: loading a config with a run's overrides, the
 console set-up, and a config for evaluating a saved checkpoint in a fresh runner."""
+import copy
 import logging
 import os
 import sys
@@ -53,7 +54,7 @@ def _start_cpu_process_group(cfg):
 
 def evaluation_config(cfg, checkpoint):
     """A copy of `cfg` without its training part that loads `checkpoint`."""
-    cfg = cfg.copy()
+    cfg = copy.deepcopy(cfg)
     for key in ("train_dataloader", "train_cfg", "optim_wrapper", "param_scheduler"):
         cfg[key] = None
     cfg.load_from = str(checkpoint)
