@@ -21,7 +21,8 @@ def sample_data_dir():
 def configure_console():
     # SplitData reports each split on the root logger at level INFO.
     logging.basicConfig(level=logging.INFO, format="%(message)s", stream=sys.stdout)
-    torch.set_num_threads(min(2, os.cpu_count() or 1))
+    if "OMP_NUM_THREADS" not in os.environ:  # torchrun sets it for its processes
+        torch.set_num_threads(min(2, os.cpu_count() or 1))
 
 
 def load_config(path, *, work_dir, epochs=None, launcher="none"):
