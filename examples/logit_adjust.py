@@ -70,4 +70,4 @@ class LogitAdjustHook(Hook):
 
 
 def _show(bias):
-    return [round(float(v), 3) for v in bias.flatten()]
+    return [round(float(v), 3) + 0.0 for v in bias.flatten()]  # + 0.0: no "-0.0"
