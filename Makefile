@@ -39,8 +39,17 @@ test: build
 	$(PY) -m pytest -q tests || status=1; \
 	exit $$status
 
+# The demos download nothing: they train on the bundled digits on the CPU.
 demo: build
 	$(PY) examples/train_digits.py
+
+.PHONY: demo-lt demo-dist
+demo-lt: build
+	$(PY) examples/train_digits_lt.py
+
+demo-dist: build
+	$(PY) -m torch.distributed.run --nproc_per_node=2 examples/train_digits.py \
+		--launcher pytorch --work-dir build/train_digits_dist
 
 bench: build
 	$(PY) bench/bench_analysis.py
