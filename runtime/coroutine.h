@@ -35,6 +35,7 @@ public:
         void return_value(Ref value) noexcept { result = std::move(value); }
         void unhandled_exception() noexcept {
             set_error_from_current_exception();
+            if (args) add_function_traceback(*args);
             error = SavedError::fetch();
         }
     };

@@ -4,6 +4,7 @@
 #include "error.h"
 #include "imports.h"
 #include "standard_modules.h"
+#include "traceback.h"
 
 #include <structmember.h>
 
@@ -17,6 +18,7 @@ struct FunctionObject {
     const FunctionDef* def;
     PyObject* name;
     PyObject* qualname;
+    PyObject* code_name;  // the qualified name at definition, as a code object keeps it
     PyObject* module;
     PyObject* doc;
     PyObject* defaults;
@@ -204,7 +206,13 @@ PyObject* function_vectorcall(PyObject* self, PyObject* const* argv, size_t narg
         if (f->def->coro_impl) {
             return make_coroutine(f->name, f->qualname, f->def->coro_impl(std::move(args))).release();
         }
-        return f->def->impl(args).release();
+        try {
+            return f->def->impl(args).release();
+        } catch (...) {
+            set_error_from_current_exception();
+            add_function_traceback(args);
+            throw_python_error();
+        }
     });
 }
 
@@ -222,6 +230,7 @@ int function_traverse(PyObject* self, visitproc visit, void* arg) {
     Py_VISIT(Py_TYPE(self));
     Py_VISIT(f->name);
     Py_VISIT(f->qualname);
+    Py_VISIT(f->code_name);
     Py_VISIT(f->module);
     Py_VISIT(f->doc);
     Py_VISIT(f->defaults);
@@ -238,6 +247,7 @@ int function_clear(PyObject* self) {
     FunctionObject* f = as_function(self);
     Py_CLEAR(f->name);
     Py_CLEAR(f->qualname);
+    Py_CLEAR(f->code_name);
     Py_CLEAR(f->module);
     Py_CLEAR(f->doc);
     Py_CLEAR(f->defaults);
@@ -448,6 +458,7 @@ Ref make_function(const FunctionDef& def, PyObject* qualname, PyObject* globals,
     f->def = &def;
     f->name = nullptr;
     f->qualname = Py_NewRef(qualname);
+    f->code_name = Py_NewRef(qualname);
     f->module = nullptr;
     f->doc = Py_NewRef(Py_None);
     f->defaults = parts.defaults.release();
@@ -471,6 +482,14 @@ Ref annotations(std::initializer_list<Annotation> items) {
     Ref d = new_dict();
     for (const Annotation& a : items) check(PyDict_SetItemString(d.get(), a.name, a.value));
     return d;
+}
+
+void add_function_traceback(const Args& args) noexcept {
+    FunctionObject* f = as_function(args.function());
+    // Held: reading __file__ may run code that drops the function's own references.
+    Ref globals = Ref::borrow_or_null(f->globals);
+    Ref code_name = Ref::borrow_or_null(f->code_name);
+    add_traceback_entry(globals.get(), code_name.get(), args.current_line());
 }
 
 Ref Args::global(const char* name) const {
