@@ -532,13 +532,13 @@ AwaitPython::AwaitPython(PyObject* awaitable) {
     iterator_ = awaitable_iterator(awaitable);
 }
 
-Ref make_coroutine(PyObject* name, PyObject* qualname, Coro body) {
+Ref make_coroutine(Ref name, Ref qualname, Coro body) {
     if (!ready_coroutine_types()) throw_python_error();
     CoroutineObject* c = PyObject_GC_New(CoroutineObject, g_coroutine_type);
     if (c == nullptr) throw_python_error();
     c->handle = body.release();
-    c->name = Py_NewRef(name);
-    c->qualname = Py_NewRef(qualname);
+    c->name = name.release();
+    c->qualname = qualname.release();
     c->weakreflist = nullptr;
     c->started = false;
     c->running = false;

@@ -82,7 +82,7 @@ inline AwaitPython await_(PyObject* awaitable) { return AwaitPython(awaitable); 
 inline AwaitPython await_(const Ref& awaitable) { return AwaitPython(awaitable.get()); }
 
 // Wraps a not yet started body into a new Python coroutine object.
-Ref make_coroutine(PyObject* name, PyObject* qualname, Coro body);
+Ref make_coroutine(Ref name, Ref qualname, Coro body);
 
 PyTypeObject* coroutine_type();
 

@@ -204,7 +204,11 @@ PyObject* function_vectorcall(PyObject* self, PyObject* const* argv, size_t narg
         Args args(self);
         bind_arguments(f, argv, PyVectorcall_NARGS(nargsf), kwnames, args);
         if (f->def->coro_impl) {
-            return make_coroutine(f->name, f->qualname, f->def->coro_impl(std::move(args))).release();
+            // Owned before the coroutine object is allocated: a collection
+            // run by that allocation may rename the function.
+            Ref name = Ref::borrow(f->name);
+            Ref qualname = Ref::borrow(f->qualname);
+            return make_coroutine(std::move(name), std::move(qualname), f->def->coro_impl(std::move(args))).release();
         }
         try {
             return f->def->impl(args).release();
@@ -364,24 +368,32 @@ PyObject* get_signature(PyObject* self, void*) {
                 case ParamKind::KeywordOnly:
                     kind_name = "KEYWORD_ONLY";
                     if (kwdefaults) {
-                        if (PyObject* v = PyDict_GetItemString(kwdefaults.get(), p.name)) default_value = Ref::borrow(v);
+                        if (Ref v = dict_item(kwdefaults.get(), str(p.name).get())) default_value = std::move(v);
                     }
                     break;
                 case ParamKind::VarKeywords: kind_name = "VAR_KEYWORD"; break;
             }
-            PyObject* annotation = PyDict_GetItemString(annotations.get(), p.name);
             Ref name = str(p.name);
+            Ref annotation = dict_item(annotations.get(), name.get());
             Ref param = call_kw(parameter.get(), {name.get(), parameter.attr(kind_name).get()},
-                                {{"default", default_value}, {"annotation", annotation ? annotation : empty.get()}});
+                                {{"default", default_value}, {"annotation", annotation ? annotation : empty}});
             check(PyList_Append(params.get(), param.get()));
         }
-        PyObject* ret = PyDict_GetItemString(annotations.get(), "return");
+        Ref ret = dict_item(annotations.get(), str("return").get());
         Ref signature = inspect.attr("Signature");
-        return call_kw(signature.get(), {params.get()},
-                       {{"return_annotation", ret ? ret : signature.attr("empty").get()}})
-            .release();
+        if (!ret) ret = signature.attr("empty");
+        return call_kw(signature.get(), {params.get()}, {{"return_annotation", ret}}).release();
     });
 }
+
+// Pickled and copied as plain functions are: by reference, under the
+// module's name and this qualified name.
+PyObject* function_reduce(PyObject* self, PyObject*) { return Py_NewRef(as_function(self)->qualname); }
+
+PyMethodDef function_methods[] = {
+    {"__reduce__", function_reduce, METH_NOARGS, nullptr},
+    {nullptr, nullptr, 0, nullptr},
+};
 
 PyObject* get_builtins(PyObject* self, void*) { return Py_NewRef(as_function(self)->builtins); }
 
@@ -427,6 +439,7 @@ PyType_Slot function_slots[] = {
     {Py_tp_clear, reinterpret_cast<void*>(function_clear)},
     {Py_tp_getset, function_getset},
     {Py_tp_members, function_members},
+    {Py_tp_methods, function_methods},
     {0, nullptr},
 };
 
