@@ -17,9 +17,9 @@ HERE = os.path.dirname(os.path.abspath(__file__))
 
 # (group, cases, collect at every allocation, time limit in seconds)
 PLAN = [
-    ("loader", 3000, False, 120),
-    ("loader", 300, True, 60),
-    ("stack", 700, False, 200),
+    ("loader", 12000, False, 150),
+    ("loader", 2000, True, 120),
+    ("stack", 3000, False, 240),
 ]
 
 REPORT = re.compile(r"ERROR: AddressSanitizer|runtime error:|ERROR: LeakSanitizer|Fatal Python error")
