@@ -57,7 +57,8 @@ PyObject* builtins_of(PyObject* globals) {
 }
 
 Ref call_import(PyObject* globals, const char* dotted, PyObject* fromlist) {
-    Ref import_function = Ref::borrow_or_null(PyDict_GetItemString(builtins_of(globals), "__import__"));
+    Ref builtins = Ref::borrow(builtins_of(globals));  // the lookup below allocates
+    Ref import_function = Ref::borrow_or_null(PyDict_GetItemString(builtins.get(), "__import__"));
     if (!import_function) raise(PyExc_ImportError, "__import__ not found");
     Ref name = str(dotted);
     Ref level = integer(0);
