@@ -10,8 +10,8 @@ export PYTHONPATH := $(CURDIR)/support
 
 # Time limits of the sanitizer lanes (seconds); both together stay under
 # about 12 minutes on a 2-core machine.
-ASAN_LIMIT := 420
-FUZZ_LIMIT := 540
+ASAN_LIMIT := 400
+FUZZ_LIMIT := 420
 # The suite under the sanitizers, without what only repeats work at length
 # (the leak counts of 10,000 calls per callable, the model's compute loop,
 # stack imports in many children, the demo entries); those run above.

@@ -326,8 +326,8 @@ def case_tool(ctx, module, root):
 
         def mutating(progress):
             tool.path_list = ctx.draw.value()
-            module.img_ext = ctx.draw.value()
-            gc.collect()
+            ctx.patch(module, "img_ext", ctx.draw.value())
+            gc.collect(0)
             return Pause()
 
         callback = ctx.rng.choice([None, ctx.pause, mutating, lambda p: None, lambda p: Boom(), ctx.draw.value()])

@@ -45,11 +45,11 @@ class RaisingGetattr:
 class Collecting:
     """Runs the collector whenever it is compared or hashed."""
     def __eq__(self, other):
-        gc.collect()
+        gc.collect(0)  # young generation: runs the collector, cheaply
         return False
 
     def __hash__(self):
-        gc.collect()
+        gc.collect(0)  # young generation: runs the collector, cheaply
         return 7
 
 
@@ -60,7 +60,7 @@ class SneakyStr(str):
     def __eq__(self, other):
         for v in SneakyStr.victims:
             del v[:]
-        gc.collect()
+        gc.collect(0)  # young generation: runs the collector, cheaply
         return str.__eq__(self, other)
 
     __hash__ = str.__hash__
@@ -82,7 +82,7 @@ class BadLen:
 class HostileList(list):
     def __iter__(self):
         self.clear()
-        gc.collect()
+        gc.collect(0)  # young generation: runs the collector, cheaply
         return iter(())
 
     def __contains__(self, item):

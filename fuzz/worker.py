@@ -15,6 +15,8 @@ sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 
 import cases  # noqa: E402
 
+CASE_LIMIT = 60  # seconds
+
 
 def make_dataset(root):
     from PIL import Image
@@ -83,6 +85,8 @@ def main():
     numbers = [options.only] if options.only is not None else range(options.count)
     for number in numbers:
         os.pwrite(progress, b"%-12d\n" % number, 0)
+        # A case that runs this long hangs: its traceback is dumped and the run stops.
+        faulthandler.dump_traceback_later(CASE_LIMIT, exit=True)
         rng = random.Random(f"{options.group}:{options.seed}:{number}")
         ctx = cases.Context(rng, root, counter)
         try:
@@ -95,6 +99,7 @@ def main():
             ctx.restore()
             if hostile:
                 hostile.restore()
+    faulthandler.cancel_dump_traceback_later()
     if hostile:
         gc.callbacks.remove(hostile)
     gc.set_threshold(700, 10, 10)
