@@ -147,10 +147,15 @@ void print_elapsed(const Module& m, const char* label) {
 
 Ref split_init(Args& a) {
     const Ref& self = a.ref(0);
+    a.line(23);
     self.set_attr("start", a[1]);
+    a.line(24);
     self.set_attr("end", a[2]);
+    a.line(25);
     self.set_attr("random", a[3]);
+    a.line(26);
     self.set_attr("seed", a[4]);
+    a.line(27);
     self.set_attr("key", a[5]);
     return none();
 }
@@ -158,17 +163,28 @@ Ref split_init(Args& a) {
 Ref split_transform(Args& a) {
     const Ref& self = a.ref(0);
     const Ref& results = a.ref(1);
+    a.line(30);
     Ref data_list = results.item(self.attr("key").get());
+    a.line(31);
     if (self.attr("random").truthy()) {
+        a.line(32);
         Ref np = a.import("numpy");
+        a.line(33);
         Ref rng = np.attr("random").attr("default_rng")(self.attr("seed"));
+        a.line(34);
         rng.attr("shuffle")(data_list);
     }
+    a.line(35);
     Ref n_total = a.global("len")(data_list);
+    a.line(36);
     Ref start_index = a.global("int")(multiply(n_total.get(), self.attr("start").get()));
+    a.line(37);
     Ref end_index = a.global("int")(multiply(n_total.get(), self.attr("end").get()));
+    a.line(38);
     Ref split_data_list = slice(data_list.get(), start_index.get(), end_index.get());
+    a.line(39);
     results.set_item(self.attr("key").get(), split_data_list.get());
+    a.line(40);
     Ref logging_info = a.global("logging").attr("info");
     Ref message = join_text({
         str("【SplitData】划分数据集，start=").get(),
@@ -181,6 +197,7 @@ Ref split_transform(Args& a) {
         format(a.global("len")(split_data_list)).get(),
     });
     logging_info(message);
+    a.line(42);
     return results;
 }
 
@@ -192,14 +209,17 @@ constexpr FunctionDef kSplitTransform{"transform", kTransformParams, split_trans
 // ---- RepeatData -----------------------------------------------------------
 
 Ref repeat_init(Args& a) {
+    a.line(48);
     a.ref(0).set_attr("times", a[1]);
     return none();
 }
 
 Ref repeat_transform(Args& a) {
     const Ref& results = a.ref(1);
+    a.line(51);
     Ref repeated = multiply(results.item("data_list").get(), a.ref(0).attr("times").get());
     results.set_item(str("data_list").get(), repeated.get());
+    a.line(52);
     return results;
 }
 
@@ -213,13 +233,21 @@ Ref dataset_init(Args& a) {
     const Ref& self = a.ref(0);
     const Ref& category_map = a.ref(2);
     const Ref& kwargs = a.ref(3);
+    a.line(58);
     self.set_attr("init_pipeline", a.global("Compose")(a[1]).get());
+    a.line(59);
     self.set_attr("category_map", category_map.get());
+    a.line(60);
     Ref classes = a.global("sorted")(a.global("list")(category_map.attr("values")()));
+    a.line(61);
     kwargs.set_item(str("classes").get(), classes.get());
+    a.line(62);
     self.set_attr("classes", classes.get());
+    a.line(63);
     self.set_attr("tool", a.global("ClsAnalyzingTool")(kwargs.item("data_root")).get());
+    a.line(64);
     self.set_attr("category_dist", new_dict().get());
+    a.line(65);
     Ref base = a.global("super")(a.global("NeuDataset"), self);
     call_star(base.attr("__init__").get(), nullptr, kwargs.get());
     return none();
@@ -227,59 +255,87 @@ Ref dataset_init(Args& a) {
 
 Ref filter_data(Args& a) {
     const Ref& self = a.ref(0);
+    a.line(68);
     Ref input_data = new_dict();
     input_data.set_item(str("data_list").get(), self.attr("data_list").get());
+    a.line(69);
     Ref data = self.attr("init_pipeline")(input_data);
+    a.line(70);
     return data.item("data_list");
 }
 
 Coro load_data_list2(Args a) {
     const Ref& self = a.ref(0);
+    a.line(73);
     co_await await_(self.attr("tool").attr("get_path_list")());
+    a.line(74);
     co_await await_(self.attr("tool").attr("get_category_distribution")());
+    a.line(75);
     Ref classes = self.attr("classes");
+    a.line(76);
     Ref tool_classes = self.attr("tool").attr("classes");
+    a.line(77);
     Ref target_classes = Ref::steal(PySet_New(nullptr));
     for (const Ref& c : iterate(tool_classes)) {
         check(PySet_Add(target_classes.get(), self.attr("category_map").item(c.get()).get()));
     }
+    a.line(78);
     Ref unknown_classes = Ref::steal(PySet_New(nullptr));
     for (const Ref& c : iterate(target_classes)) {
         if (!contains(classes.get(), c.get())) check(PySet_Add(unknown_classes.get(), c.get()));
     }
+    a.line(79);
     if (unknown_classes.truthy()) {
+        a.line(80);
         Ref error = a.global("Exception")(join_text({str("Unknown classes: ").get(), format(unknown_classes).get()}));
         raise_object(reinterpret_cast<PyObject*>(Py_TYPE(error.get())), error.get());
     }
+    a.line(81);
     Ref mapped_classes_counter = new_dict();
+    a.line(82);
     Ref data_list = list({});
+    a.line(83);
     Ref pairs = self.attr("tool").attr("category_image_map").attr("items")();
     for (const Ref& pair : iterate(pairs)) {
         auto [folder, img_path_list] = unpack<2>(pair.get());
+        a.line(84);
         Ref label = self.attr("category_map").item(folder.get());
+        a.line(85);
         Ref count = add(mapped_classes_counter.attr("get")(label, integer(0)).get(),
                         a.global("len")(img_path_list).get());
         mapped_classes_counter.set_item(label.get(), count.get());
+        a.line(86);
         Ref gt_label = classes.attr("index")(label);
+        a.line(87);
         for (const Ref& img_path : iterate(img_path_list)) {
+            a.line(88);
             Ref append = data_list.attr("append");
             Ref label_index = a.global("int")(gt_label);
             Ref entry = new_dict();
             entry.set_item(str("img_path").get(), img_path.get());
             entry.set_item(str("gt_label").get(), label_index.get());
             append(entry);
+            a.line(87);
         }
+        a.line(83);
     }
+    a.line(89);
     a.global("print")(str("类别分布: "));
+    a.line(90);
     for (const Ref& pair : iterate(mapped_classes_counter.attr("items")())) {
         auto [k, v] = unpack<2>(pair.get());
+        a.line(91);
         a.global("print")(join_text({format(k).get(), str(": ").get(), format(v).get()}));
+        a.line(90);
     }
+    a.line(92);
     self.set_attr("category_dist", mapped_classes_counter.get());
+    a.line(93);
     co_return data_list;
 }
 
 Ref load_data_list(Args& a) {
+    a.line(96);
     Ref run = a.global("asyncio").attr("run");
     return run(a.ref(0).attr("load_data_list2")());
 }
@@ -294,20 +350,25 @@ constexpr FunctionDef kLoadDataList{"load_data_list", kSelfParams, load_data_lis
 // ---- main -----------------------------------------------------------------
 
 Ref main_impl(Args& a) {
+    a.line(100);
     a.global("init_default_scope")(str("mmpretrain"));
+    a.line(101);
     Ref dataset_type = str("NeuDataset");
+    a.line(102);
     Ref dict = a.global("dict");
     Ref train_pipeline = list({
         call_kw(dict.get(), {}, {{"type", str("LoadImageFromFile")}}).get(),
         call_kw(dict.get(), {}, {{"type", str("ResizeEdge")}, {"scale", integer(224)}, {"edge", str("short")}}).get(),
         call_kw(dict.get(), {}, {{"type", str("PackInputs")}}).get(),
     });
+    a.line(107);
     Ref train_init_pipeline = list({
         call_kw(dict.get(), {},
                 {{"type", str("SplitData")}, {"start", floating(0.0)}, {"end", floating(0.8)},
                  {"random", Py_True}, {"seed", integer(42)}})
             .get(),
     });
+    a.line(108);
     Ref category_map = new_dict();
     for (const Ref& c : iterate(str("0123456789"))) category_map.set_item(c.get(), c.get());
     Ref dataset = call_kw(dict.get(), {},
@@ -316,8 +377,11 @@ Ref main_impl(Args& a) {
                            {"category_map", category_map},
                            {"init_pipeline", train_init_pipeline},
                            {"pipeline", train_pipeline}});
+    a.line(111);
     Ref dataset2 = a.global("DATASETS").attr("build")(dataset);
+    a.line(112);
     a.global("print")(dataset2);
+    a.line(113);
     a.global("print")(dataset2.attr("CLASSES"));
     return none();
 }

@@ -57,11 +57,12 @@ PyObject* builtins_of(PyObject* globals) {
 }
 
 Ref call_import(PyObject* globals, const char* dotted, PyObject* fromlist) {
-    PyObject* import_function = PyDict_GetItemString(builtins_of(globals), "__import__");
-    if (import_function == nullptr) raise(PyExc_ImportError, "__import__ not found");
+    Ref builtins = Ref::borrow(builtins_of(globals));  // the lookup below allocates
+    Ref import_function = Ref::borrow_or_null(PyDict_GetItemString(builtins.get(), "__import__"));
+    if (!import_function) raise(PyExc_ImportError, "__import__ not found");
     Ref name = str(dotted);
     Ref level = integer(0);
-    return Ref::borrow(import_function)(name, globals, Py_None, fromlist, level);
+    return import_function(name, globals, Py_None, fromlist, level);
 }
 
 void Module::import(const char* dotted, const char* as) const {
