@@ -21,7 +21,7 @@ demo: build
 	$(PY) examples/train_digits.py
 
 bench: build
-	$(PY) bench/bench_analysis.py
+	$(PY) bench/run.py
 
 clean:
 	rm -rf build
