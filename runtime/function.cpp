@@ -516,9 +516,13 @@ Ref Args::class_of_definition() const {
 }
 
 Ref Args::super() const {
+    // `super()` reads the global name first; only the genuine super takes
+    // its arguments from the calling frame, which here are spelled out.
+    Ref super_function = global<"super">();
+    if (super_function.get() != reinterpret_cast<PyObject*>(&PySuper_Type)) return super_function();
     Ref cls = class_of_definition();
     if (!slots_[0]) raise(PyExc_RuntimeError, "super(): no arguments");
-    return Ref::borrow(reinterpret_cast<PyObject*>(&PySuper_Type))(cls, slots_[0]);
+    return super_function(cls, slots_[0]);
 }
 
 }  // namespace kaplet

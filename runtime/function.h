@@ -107,7 +107,8 @@ public:
     }
     Ref global(PyObject* name, GlobalCache& cache) const;
     Ref global(const char* name) const;
-    // Zero-argument super(): super(__class__, first argument).
+    // Zero-argument super(): the global `super`, which for the built-in one
+    // means super(__class__, first argument).
     Ref super() const;
     // The class that the function's class cell holds.
     Ref class_of_definition() const;

@@ -274,3 +274,76 @@ def test_coroutines_made_and_dropped_in_every_state_release_their_memory(modules
             tracemalloc.stop()
     assert grown < 64 * 1024
     assert sys.getrefcount(argument) == refs
+
+
+@pytest.fixture(scope="module")
+def model_modules(modules):
+    import plainref.cls_head
+    import plainref.image
+    import pretrain.cls_head
+    import pretrain.image
+    return {"native": (pretrain.image, pretrain.cls_head), "python": (plainref.image, plainref.cls_head)}
+
+
+class Score:
+    def __init__(self, trace):
+        self.trace = trace
+
+    def __isub__(self, other):
+        self.trace.append(("-=", other))
+        return "adjusted"
+
+
+def recording_model(trace):
+    class Head:
+        bias = "bias"
+
+        def forward(self, feats):
+            trace.append(("head.forward", feats))
+            return Score(trace)
+
+        def loss(self, feats, samples):
+            trace.append(("head.loss", feats, samples))
+            return {"loss": 1}
+
+    class Model:
+        head = Head()
+
+        def __getattribute__(self, name):
+            trace.append(("self", name))
+            return object.__getattribute__(self, name)
+
+        def extract_feat(self, inputs):
+            return ("feats", inputs)
+
+        def _get_predictions(self, score, samples):
+            return ("predictions", score, samples)
+    return Model()
+
+
+@pytest.mark.parametrize("call", [
+    lambda cls, m: cls.predict(m, "inputs"),
+    lambda cls, m: cls.predict(m, "inputs", ["sample"], extra=1),
+    lambda cls, m: cls.loss(m, "inputs", ["sample"]),
+])
+def test_classifier_methods_read_and_call_as_the_python(model_modules, call):
+    def run(image):
+        trace = []
+        return trace, call(image.ImageClassifier, recording_model(trace))
+    native, python = (run(model_modules[k][0]) for k in ("native", "python"))
+    assert native == python
+
+
+def test_head_forward_calls_the_modules_super_as_rebound(model_modules, monkeypatch):
+    def run(cls_head):
+        calls = []
+
+        class Parent:
+            def forward(self, feats):
+                calls.append(("forward", feats))
+                return "scores"
+        monkeypatch.setattr(cls_head, "super", lambda *a: calls.append(("super", a)) or Parent(), raising=False)
+        result = cls_head.LinearClsHead.forward(object(), "feats", unused=1)
+        return calls, result
+    native, python = (run(model_modules[k][1]) for k in ("native", "python"))
+    assert native == python == ([("super", ()), ("forward", "feats")], "scores")
