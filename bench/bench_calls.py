@@ -12,6 +12,7 @@ import argparse
 import contextlib
 import gc
 import io
+import itertools
 import json
 import os
 import statistics
@@ -39,14 +40,20 @@ def timed(fn):
     return time.process_time() - start
 
 
-def compare(name, native, python, repeats):
-    """Alternates the two loops `repeats` times; medians and their ratio."""
-    native_times, python_times = [], []
+def compare(name, native, python, repeats, floor=None):
+    """Alternates the two loops `repeats` times; medians and their ratio
+    (and the median time of `floor`, the least any implementation must spend)."""
+    native_times, python_times, floor_times = [], [], []
     for _ in range(repeats):
         native_times.append(timed(native))
         python_times.append(timed(python))
+        if floor is not None:
+            floor_times.append(timed(floor))
     n, p = statistics.median(native_times), statistics.median(python_times)
-    return {"name": name, "native": n, "python": p, "ratio": n / p}
+    row = {"name": name, "native": n, "python": p, "ratio": n / p}
+    if floor is not None:
+        row["floor"] = statistics.median(floor_times)
+    return row
 
 
 def drive(coro):
@@ -156,8 +163,13 @@ def per_call_rows(pyref, quick):
                 drive(dataset.load_data_list2())
         return run
 
+    def allocation_floor():
+        # the same million two-key dicts in a list, made by C code alone
+        template = {"img_path": None, "gt_label": 0}
+        list(map(dict.copy, itertools.repeat(template, CLASSES * ENTRIES_PER_CLASS)))
+
     yield compare(f"NeuDataset.load_data_list2, {CLASSES * ENTRIES_PER_CLASS:,} entries", build(native),
-                  build(pyref.datasets), 3 if quick else 5)
+                  build(pyref.datasets), 3 if quick else 5, floor=allocation_floor)
 
     yield from construction_rows(native, pyref, quick)
     yield from predict_rows(pyref, quick)

@@ -5,6 +5,7 @@ and the interpreter's argument errors. The Python side is the source in the
 comment header of each pretrain/<module>.cpp (bench/reference.py writes it
 out, here without registering its classes)."""
 import builtins
+import contextlib
 import gc
 import sys
 import tracemalloc
@@ -126,10 +127,23 @@ def test_rebound_module_globals_and_builtins_are_seen_on_the_next_call(modules, 
     assert native[0].count("builtin len") == 2
 
 
-def test_missing_global_raises_the_interpreters_name_error(modules, monkeypatch):
+@contextlib.contextmanager
+def globals_restored(module):
+    """Puts the module's dictionary back as it was, order included."""
+    namespace = vars(module)
+    saved = dict(namespace)
+    try:
+        yield
+    finally:
+        namespace.clear()
+        namespace.update(saved)
+
+
+def test_missing_global_raises_the_interpreters_name_error(modules):
     def run(module):
-        monkeypatch.delattr(module, "logging")
-        return outcome(lambda: module.SplitData(random=False).transform({"data_list": [1, 2]}))
+        with globals_restored(module):
+            del module.logging
+            return outcome(lambda: module.SplitData(random=False).transform({"data_list": [1, 2]}))
     native, python = both(modules, run)
     assert native == python == ("NameError", "name 'logging' is not defined")
 
