@@ -168,7 +168,7 @@ Ref split_transform(Args& a) {
     a.line(31);
     if (self.attr("random"_py).truthy()) {
         a.line(32);
-        Ref np = a.import("numpy");
+        Ref np = a.import("numpy"_py);
         a.line(33);
         Ref rng = np.attr("random"_py).call_method("default_rng"_py, self.attr("seed"_py));
         a.line(34);

@@ -540,6 +540,10 @@ Ref Args::import(const char* dotted) const {
     return call_import(as_function(function_.get())->globals, dotted, Py_None);
 }
 
+Ref Args::import(PyObject* dotted) const {
+    return call_import(as_function(function_.get())->globals, dotted, Py_None);
+}
+
 Ref Args::class_of_definition() const {
     FunctionObject* f = as_function(function_.get());
     PyObject* cls = f->class_cell ? PyCell_GET(f->class_cell) : nullptr;

@@ -120,6 +120,7 @@ public:
     // `import a.b.c` inside the body: the builtins' __import__ called with the
     // function's globals; returns the top-level package that the statement binds.
     Ref import(const char* dotted) const;
+    Ref import(PyObject* dotted) const;  // "numpy"_py
 
 private:
     Ref function_;
