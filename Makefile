@@ -78,7 +78,7 @@ demo-dist: build
 		--launcher pytorch --work-dir build/train_digits_dist
 
 bench: build
-	$(PY) bench/bench_analysis.py
+	$(PY) bench/run.py
 
 clean:
 	rm -rf build dist
