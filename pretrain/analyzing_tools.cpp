@@ -94,11 +94,11 @@
 //   91      import asyncio
 //   92      asyncio.run(main())
 //
-// Per-file work stays native: pathlib's per-file operations go through
-// path_parts.h. The module's img_ext and Image are read for every file, as
-// the loops above read them; get_random_images takes random.choice,
-// self.classes and self.category_image_map once per call, since no draw can
-// rebind them, and still makes every random.choice call of the loop.
+// The scans stay native where the objects they go through are the standard
+// library's own: the directory walk of glob (tree_walk.h) and pathlib's
+// per-file operations (posix_paths.h). Module attributes and the tool's
+// attributes are read where and as often as the code above reads them, so
+// monkeypatched ones give the result the code above gives.
 #include "class_builder.h"
 #include "context_manager.h"
 #include "coroutine.h"
@@ -106,8 +106,9 @@
 #include "iteration.h"
 #include "modules.h"
 #include "operators.h"
-#include "path_parts.h"
+#include "posix_paths.h"
 #include "sample_data.h"
+#include "tree_walk.h"
 
 using namespace kaplet;
 
@@ -141,16 +142,74 @@ Ref progress(Py_ssize_t i, const Ref& self) {
     return divide(position.get(), total.get());
 }
 
+// `text in extensions` for an exact list of exact str, where the comparison
+// runs no Python code; false in `plain` for any other container.
+bool plain_list_contains(PyObject* extensions, PyObject* text, bool& plain) {
+    plain = PyList_CheckExact(extensions);
+    for (Py_ssize_t i = 0; plain && i < PyList_GET_SIZE(extensions); ++i) {
+        PyObject* item = PyList_GET_ITEM(extensions, i);
+        if (!PyUnicode_CheckExact(item)) plain = false;
+        else if (item == text || PyUnicode_Compare(item, text) == 0) return true;
+    }
+    return false;
+}
+
+// `[Path(p) for p in found]`, reading Path for every item.
+Ref wrap_all(Args& a, PyObject* found) {
+    Ref wrapped = empty_list();
+    PosixPaths paths(Py_None);
+    for (const Ref& text : iterate(found)) {
+        paths.use_path_class(a.global("Path").get());
+        append(wrapped, paths.make(text.get()));
+    }
+    return wrapped;
+}
+
+// `[p for p in path_list if p.suffix in img_ext]`, reading img_ext for every item.
+Ref keep_images(Args& a, PyObject* path_list) {
+    PosixPaths paths(Py_None);
+    Ref kept = empty_list();
+    for (const Ref& path : iterate(path_list)) {
+        Ref suffix = paths.suffix(path.get());
+        if (contains(a.global("img_ext").get(), suffix.get())) append(kept, path);
+    }
+    return kept;
+}
+
+// The two comprehensions over a natively walked tree: with pathlib's own
+// Path and a plain img_ext, files are filtered on their suffix text first
+// and only the kept ones become paths, which nothing can tell apart.
+Ref keep_walked_images(Args& a, TreeWalk& walk) {
+    Ref path_class = a.global("Path");
+    PosixPaths paths(path_class.get());
+    if (paths.makes_paths()) {
+        std::vector<std::size_t> kept_entries;
+        bool plain = true;
+        for (std::size_t i = 0; plain && i < walk.size(); ++i) {
+            Ref suffix = walk.suffix(i);
+            if (plain_list_contains(a.global("img_ext").get(), suffix.get(), plain)) kept_entries.push_back(i);
+        }
+        if (plain) {
+            Ref kept = Ref::steal(PyList_New(0));
+            for (std::size_t i : kept_entries) append(kept, paths.make(walk.text(i).get()));
+            return kept;
+        }
+    }
+    Ref found = Ref::steal(PyList_New(0));
+    for (std::size_t i = 0; i < walk.size(); ++i) append(found, walk.text(i));
+    return keep_images(a, wrap_all(a, found.get()).get());
+}
+
 Coro get_path_list(Args a) {
     const Ref& self = a.ref(0);
-    Ref path_class = a.global("Path");
-    Ref pattern = Ref::steal(PyObject_Str(path_class(self.attr("dataset_path"), str("**/*")).get()));
-    Ref found = call_kw(a.global("glob").get(), {pattern.get()}, {{"recursive", Py_True}});
-    PathParts paths;
-    Ref kept = empty_list();
-    for (const Ref& text : iterate(found)) {
-        Ref path = paths.make(path_class.get(), text.get());
-        if (contains(a.global("img_ext").get(), paths.suffix(path.get()).get())) append(kept, path);
+    Ref pattern = Ref::steal(PyObject_Str(a.global("Path")(self.attr("dataset_path"), str("**/*")).get()));
+    Ref glob = a.global("glob");
+    Ref kept;
+    if (std::unique_ptr<TreeWalk> walk = TreeWalk::of_pattern(glob.get(), pattern.get())) {
+        kept = keep_walked_images(a, *walk);
+    } else {
+        Ref found = call_kw(glob.get(), {pattern.get()}, {{"recursive", Py_True}});
+        kept = keep_images(a, wrap_all(a, found.get()).get());
     }
     self.set_attr("path_list", kept.get());
     co_return self.attr("path_list");
@@ -167,24 +226,24 @@ Coro get_category_distribution(Args a) {
     const Ref& callback = a.ref(1);
     if (is_empty(self, "path_list")) co_await await_(self.attr("get_path_list")());
     Ref category_image_map = new_dict();
-    PathParts paths;
+    PosixPaths paths(Py_None);
     Py_ssize_t i = 0;
     for (const Ref& path : iterate(self.attr("path_list"))) {
         Ref class_name = paths.first_part_under(path.get(), self.attr("dataset_path").get());
-        Ref files = Ref::borrow_or_null(PyDict_GetItemWithError(category_image_map.get(), class_name.get()));
-        if (!files) {
-            if (PyErr_Occurred()) throw_python_error();
-            files = empty_list();
-            category_image_map.set_item(class_name.get(), files.get());
+        if (!contains(category_image_map.get(), class_name.get())) {
+            category_image_map.set_item(class_name.get(), empty_list().get());
         }
-        append(files, path);
-        if (callback.get() != Py_None) co_await await_(callback(progress(i, self)));
+        append(category_image_map.item(class_name.get()), path);
+        if (callback.get() != Py_None) {
+            co_await await_(callback(progress(i, self)));
+            paths.python_ran();
+        }
         ++i;
     }
     Ref counter = new_dict();
-    PyObject *name, *members;
-    for (Py_ssize_t pos = 0; PyDict_Next(category_image_map.get(), &pos, &name, &members);) {
-        counter.set_item(name, Ref::steal(PyLong_FromSsize_t(PyList_GET_SIZE(members))).get());
+    for (const Ref& item : iterate(Ref::steal(PyObject_CallMethod(category_image_map.get(), "items", nullptr)))) {
+        auto [name, members] = unpack<2>(item.get());
+        counter.set_item(name.get(), Ref::steal(PyLong_FromSsize_t(length(members.get()))).get());
     }
     self.set_attr("category_distribution", counter.get());
     Ref classes = Ref::steal(PySequence_List(Ref::steal(PyDict_Keys(counter.get())).get()));
@@ -197,7 +256,7 @@ Coro get_category_distribution(Args a) {
 Coro get_image_format_distribution(Args a) {
     const Ref& self = a.ref(0);
     if (is_empty(self, "path_list")) co_await await_(self.attr("get_path_list")());
-    PathParts paths;
+    PosixPaths paths(Py_None);
     Ref formats = empty_list();
     for (const Ref& path : iterate(self.attr("path_list"))) append(formats, paths.suffix(path.get()));
     self.set_attr("image_format_distribution", a.global("Counter")(formats).get());
@@ -227,13 +286,11 @@ Coro get_random_images(Args a) {
     Ref random_images = empty_list();
     if (a.ref(2).truthy()) {
         if (is_empty(self, "category_image_map")) co_await await_(self.attr("get_category_distribution")());
-        Ref choice = a.global("random").attr("choice");
-        Ref classes = self.attr("classes");
-        Ref category_image_map = self.attr("category_image_map");
         for (const Ref& unused : iterate(a.global("range")(a[1]))) {
             (void)unused;
-            Ref class_name = choice(classes);
-            append(random_images, choice(category_image_map.item(class_name.get())));
+            Ref class_name = a.global("random").attr("choice")(self.attr("classes"));
+            Ref choice = a.global("random").attr("choice");
+            append(random_images, choice(self.attr("category_image_map").item(class_name.get())));
         }
     } else {
         if (is_empty(self, "path_list")) co_await await_(self.attr("get_path_list")());
