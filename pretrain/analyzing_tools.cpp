@@ -106,6 +106,7 @@
 #include "iteration.h"
 #include "modules.h"
 #include "operators.h"
+#include "image_sizes.h"
 #include "posix_paths.h"
 #include "sample_data.h"
 #include "tree_walk.h"
@@ -263,19 +264,100 @@ Coro get_image_format_distribution(Args a) {
     co_return self.attr("image_format_distribution");
 }
 
+// `with Image.open(path) as img: sizes.append(str(img.size))`
+void open_with_pillow(Args& a, const Ref& path, const Ref& sizes) {
+    Ref image = a.global("Image").attr("open")(path);
+    with_statement(image.get(), [&](const Ref& img) {
+        append(sizes, Ref::steal(PyObject_Str(img.attr("size").get())));
+    });
+}
+
+// One file of the loop: its header read natively when it can be, else
+// opened by Pillow.
+void add_size(Args& a, ImageSizes& reader, const Ref& path, const Ref& sizes) {
+    reader.use_image_module(a.global("Image").get());
+    std::vector<ImageSizes::File> file(1);
+    Ref text;
+    if (reader.prepare(path.get(), file[0])) {
+        reader.read_headers(file, false);
+        text = reader.size_text(file[0]);
+    }
+    if (text) {
+        append(sizes, text);
+    } else {
+        open_with_pillow(a, path, sizes);
+        reader.pillow_ran();
+    }
+}
+
+// path_list[index:index + n] holds the files of batch[from:] (n of them).
+bool same_items(const Ref& path_list, Py_ssize_t index, const std::vector<ImageSizes::File>& batch, std::size_t from) {
+    for (std::size_t k = from; k < batch.size(); ++k, ++index) {
+        if (index >= PyList_GET_SIZE(path_list.get()) || PyList_GET_ITEM(path_list.get(), index) != batch[k].path.get()) {
+            return false;
+        }
+    }
+    return true;
+}
+
+// The loop without a callback over a list: the headers of a batch of files
+// are read by several threads, then the files are counted in list order.
+// The list is read afresh after anything that ran Python code, as the for
+// loop's iterator would see it; the first failing file stops the scan.
+void add_sizes_of_list(Args& a, ImageSizes& reader, const Ref& path_list, const Ref& sizes) {
+    constexpr std::size_t kBatch = 2048;
+    Py_ssize_t index = 0;
+    while (index < PyList_GET_SIZE(path_list.get())) {
+        reader.use_image_module(a.global("Image").get());
+        std::vector<ImageSizes::File> batch;
+        for (Py_ssize_t j = index; j < PyList_GET_SIZE(path_list.get()) && batch.size() < kBatch; ++j) {
+            Ref path = Ref::borrow(PyList_GET_ITEM(path_list.get(), j));
+            ImageSizes::File file;
+            if (!reader.prepare(path.get(), file)) break;
+            batch.push_back(std::move(file));
+        }
+        if (batch.empty()) {
+            add_size(a, reader, Ref::borrow(PyList_GET_ITEM(path_list.get(), index)), sizes);
+            ++index;
+            continue;
+        }
+        reader.read_headers(batch, true);
+        for (std::size_t k = 0; k < batch.size(); ++k) {
+            ++index;
+            Ref text = reader.size_text(batch[k]);
+            if (text) {
+                append(sizes, text);
+                continue;
+            }
+            open_with_pillow(a, batch[k].path, sizes);
+            reader.pillow_ran();
+            // The rest of the batch stands while Image, Pillow and the list
+            // items are as they were.
+            reader.use_image_module(a.global("Image").get());
+            if (!reader.still_valid() || !same_items(path_list, index, batch, k + 1)) break;
+        }
+    }
+}
+
 Coro get_image_size_distribution(Args a) {
     const Ref& self = a.ref(0);
     const Ref& callback = a.ref(1);
     if (is_empty(self, "path_list")) co_await await_(self.attr("get_path_list")());
     Ref sizes = empty_list();
-    Py_ssize_t i = 0;
-    for (const Ref& path : iterate(self.attr("path_list"))) {
-        Ref image = a.global("Image").attr("open")(path);
-        with_statement(image.get(), [&](const Ref& img) {
-            append(sizes, Ref::steal(PyObject_Str(img.attr("size").get())));
-        });
-        if (callback.get() != Py_None) co_await await_(callback(progress(i, self)));
-        ++i;
+    Ref path_list = self.attr("path_list");
+    ImageSizes reader(a.global("Image").get());
+    if (callback.get() == Py_None && PyList_CheckExact(path_list.get())) {
+        add_sizes_of_list(a, reader, path_list, sizes);
+    } else {
+        Py_ssize_t i = 0;
+        for (const Ref& path : iterate(path_list)) {
+            add_size(a, reader, path, sizes);
+            if (callback.get() != Py_None) {
+                co_await await_(callback(progress(i, self)));
+                reader.python_ran();
+            }
+            ++i;
+        }
     }
     self.set_attr("image_size_distribution", a.global("Counter")(sizes).get());
     co_return self.attr("image_size_distribution");

@@ -112,12 +112,12 @@ void PosixPaths::recheck() {
     }
     if (!own_method(path.get(), pathlib.get(), "__new__") || !inherited_from(type, as_type(path), "__new__")) return;
     for (const char* name : {"_from_parts", "_parse_args", "_from_parsed_parts", "relative_to", "suffix", "name",
-                             "parts", "__str__", "__fspath__"}) {
+                             "parts", "__str__", "__fspath__", "_format_parsed_parts"}) {
         if (!own_method(pure.get(), pathlib.get(), name) || !inherited_from(type, as_type(pure), name)) return;
     }
-    Ref slots[3];
-    const char* slot_names[] = {"_drv", "_root", "_parts"};
-    for (int i = 0; i < 3; ++i) {
+    Ref slots[4];
+    const char* slot_names[] = {"_drv", "_root", "_parts", "_str"};
+    for (int i = 0; i < 4; ++i) {
         slots[i] = dict_entry(as_type(pure)->tp_dict, slot_names[i]);
         if (!slots[i] || !Py_IS_TYPE(slots[i].get(), &PyMemberDescr_Type)) return;
         if (!inherited_from(type, as_type(pure), slot_names[i])) return;
@@ -134,6 +134,7 @@ void PosixPaths::recheck() {
     drv_slot_ = slots[0];
     root_slot_ = slots[1];
     parts_slot_ = slots[2];
+    str_slot_ = slots[3];
     if (path_class_.get() == path.get()) path_ = path;
 #endif
 }
@@ -193,6 +194,34 @@ Ref PosixPaths::suffix(PyObject* path) {
     if (dot == -2) kaplet::throw_python_error();
     if (0 < dot && dot < length - 1) return Ref::steal(PyUnicode_Substring(name.get(), dot, length));
     return empty_;
+}
+
+Ref PosixPaths::fspath(PyObject* path) {
+    before_operation();
+    if (!posix_ || !Py_IS_TYPE(path, as_type(posix_))) return {};
+    // __str__: the cached text, else _format_parsed_parts(...) or '.'.
+    Ref cached = Ref::steal_or_null(Py_TYPE(str_slot_.get())->tp_descr_get(str_slot_.get(), path, posix_.get()));
+    if (cached) return is_exact_str(cached.get()) ? cached : Ref();
+    PyErr_Clear();
+    Parsed parsed;
+    if (!read(path, parsed)) return {};
+    Ref names = Ref::steal(PyList_GetSlice(parsed.parts.get(), parsed.anchored() ? 1 : 0, PY_SSIZE_T_MAX));
+    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(names.get()); ++i) {
+        if (!is_exact_str(PyList_GET_ITEM(names.get(), i))) return {};
+    }
+    Ref separator = kaplet::str("/");
+    Ref text = Ref::steal(PyUnicode_Join(separator.get(), names.get()));
+    if (parsed.anchored()) {
+        Ref anchor = Ref::steal(PyUnicode_Concat(parsed.drv.get(), parsed.root.get()));
+        text = Ref::steal(PyUnicode_Concat(anchor.get(), text.get()));
+    }
+    if (PyUnicode_GET_LENGTH(text.get()) == 0) text = kaplet::str(".");
+    return text;
+}
+
+void PosixPaths::cache_text(PyObject* path, PyObject* text) {
+    if (!posix_ || !Py_IS_TYPE(path, as_type(posix_))) return;
+    kaplet::check(Py_TYPE(str_slot_.get())->tp_descr_set(str_slot_.get(), path, text));
 }
 
 namespace {

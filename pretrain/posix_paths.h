@@ -35,6 +35,11 @@ public:
     kaplet::Ref suffix(PyObject* path);
     // path.relative_to(root).parts[0]
     kaplet::Ref first_part_under(PyObject* path, PyObject* root);
+    // os.fspath(path) for a genuine path, without caching it; null for any
+    // other object, whose own __fspath__ must run.
+    kaplet::Ref fspath(PyObject* path);
+    // Caches text as str(path) does, for a path fspath answered.
+    void cache_text(PyObject* path, PyObject* text);
 
 private:
     void recheck();
@@ -55,7 +60,7 @@ private:
     kaplet::Ref path_class_;
     kaplet::Ref path_;                              // pathlib.Path, null when not genuine
     kaplet::Ref posix_;                             // pathlib.PosixPath
-    kaplet::Ref drv_slot_, root_slot_, parts_slot_;  // its member descriptors
+    kaplet::Ref drv_slot_, root_slot_, parts_slot_, str_slot_;  // its member descriptors
     kaplet::Ref empty_;
     // The last root parsed for relative_to, as its text or its parts.
     kaplet::Ref root_text_, root_parts_list_, root_parts_copy_;

@@ -48,6 +48,10 @@ bool list_directory(const std::string& path, std::vector<DirectoryEntry>& out);
 enum class StatKind { Directory, NotDirectory, Missing, Failed };
 StatKind stat_kind(const std::string& path);
 
+// The flags the interpreter's open(name, "rb") passes to the system (and
+// reports in its "open" audit event).
+extern const int kReadOpenFlags;
+
 // A file opened for reading, closed when the object goes.
 class ReadOnlyFile {
 public:

@@ -15,6 +15,8 @@ namespace kaplet::platform {
 
 static void anchor() {}
 
+const int kReadOpenFlags = O_RDONLY | O_CLOEXEC;
+
 std::string own_library_path() {
     Dl_info info{};
     if (dladdr(reinterpret_cast<void*>(&anchor), &info) == 0 || info.dli_fname == nullptr) {

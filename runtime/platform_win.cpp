@@ -3,11 +3,15 @@
 
 #include <windows.h>
 
+#include <fcntl.h>
+
 #include <vector>
 
 namespace kaplet::platform {
 
 static void anchor() {}
+
+const int kReadOpenFlags = _O_RDONLY | _O_BINARY | _O_NOINHERIT;
 
 static std::string to_utf8(const wchar_t* text, int length) {
     int size = WideCharToMultiByte(CP_UTF8, 0, text, length, nullptr, 0, nullptr, nullptr);
