@@ -196,11 +196,31 @@ void bind_arguments(FunctionObject* f, PyObject* const* argv, Py_ssize_t nargs, 
     }
 }
 
+// The common call: positional arguments only, every parameter
+// positional-or-keyword, the missing ones all covered by defaults.
+bool bind_positional(FunctionObject* f, PyObject* const* argv, Py_ssize_t nargs, Args& args) {
+    const FunctionDef& def = *f->def;
+    Py_ssize_t npos = Py_ssize_t(def.param_count);
+    if (!def.positional_only_kinds || nargs > npos) return false;
+    PyObject* defaults = f->defaults;
+    Py_ssize_t defcount = defaults ? PyTuple_GET_SIZE(defaults) : 0;
+    Py_ssize_t first_default = npos - defcount;
+    if (nargs < first_default) return false;
+    for (Py_ssize_t i = 0; i < nargs; ++i) args.set(std::size_t(i), Ref::borrow(argv[i]));
+    for (Py_ssize_t i = nargs; i < npos; ++i) {
+        args.set(std::size_t(i), Ref::borrow(PyTuple_GET_ITEM(defaults, i - first_default)));
+    }
+    return true;
+}
+
 PyObject* function_vectorcall(PyObject* self, PyObject* const* argv, size_t nargsf, PyObject* kwnames) {
     return boundary([&]() -> PyObject* {
         FunctionObject* f = as_function(self);
         Args args(self);
-        bind_arguments(f, argv, PyVectorcall_NARGS(nargsf), kwnames, args);
+        Py_ssize_t nargs = PyVectorcall_NARGS(nargsf);
+        if (kwnames != nullptr || !bind_positional(f, argv, nargs, args)) {
+            bind_arguments(f, argv, nargs, kwnames, args);
+        }
         if (f->def->coro_impl) {
             return make_coroutine(f->name, f->qualname, f->def->coro_impl(std::move(args))).release();
         }
@@ -473,11 +493,15 @@ Ref annotations(std::initializer_list<Annotation> items) {
     return d;
 }
 
+Ref Args::global(PyObject* name, GlobalCache& cache) const {
+    FunctionObject* f = as_function(function_.get());
+    return lookup_global(f->globals, f->builtins, name, cache);
+}
+
 Ref Args::global(const char* name) const {
     FunctionObject* f = as_function(function_.get());
-    if (PyObject* v = PyDict_GetItemString(f->globals, name)) return Ref::borrow(v);
-    if (PyObject* v = PyDict_GetItemString(f->builtins, name)) return Ref::borrow(v);
-    raise(PyExc_NameError, "name '%s' is not defined", name);
+    Ref key = str(name);
+    return lookup_global_uncached(f->globals, f->builtins, key.get(), nullptr);
 }
 
 Ref Args::import(const char* dotted) const {

@@ -5,6 +5,8 @@
 // interpreter's own messages, and answer inspect.signature.
 #pragma once
 
+#include "global_lookup.h"
+#include "names.h"
 #include "ref.h"
 
 #include <array>
@@ -38,17 +40,31 @@ struct FunctionDef {
     std::size_t param_count;
     Impl impl = nullptr;
     CoroImpl coro_impl = nullptr;  // set for an async def
+    // Every parameter is positional-or-keyword: a call without keywords
+    // binds by position and defaults alone.
+    bool positional_only_kinds = true;
 
     template <std::size_t N>
     constexpr FunctionDef(const char* n, const Param (&p)[N], Impl body)
-        : name(n), params(p), param_count(N), impl(body) {
+        : name(n), params(p), param_count(N), impl(body), positional_only_kinds(all_positional(p)) {
         static_assert(N <= kMaxParams);
     }
     template <std::size_t N>
     constexpr FunctionDef(const char* n, const Param (&p)[N], CoroImpl body)
-        : name(n), params(p), param_count(N), coro_impl(body) {
+        : name(n), params(p), param_count(N), coro_impl(body), positional_only_kinds(all_positional(p)) {
         static_assert(N <= kMaxParams);
     }
+
+private:
+    template <std::size_t N>
+    static constexpr bool all_positional(const Param (&p)[N]) {
+        for (const Param& one : p) {
+            if (one.kind != ParamKind::Positional) return false;
+        }
+        return true;
+    }
+
+public:
     constexpr FunctionDef(const char* n, Impl body) : name(n), params(nullptr), param_count(0), impl(body) {}
     constexpr FunctionDef(const char* n, CoroImpl body)
         : name(n), params(nullptr), param_count(0), coro_impl(body) {}
@@ -82,7 +98,14 @@ public:
         for (const Ref& slot : slots_) Py_VISIT(slot.get());
         return 0;
     }
-    // A module-level name as the function sees it: its globals, then builtins.
+    // A module-level name as the function sees it: its globals, then
+    // builtins. a.global<"len">() keeps a cache for the name (see
+    // global_lookup.h) and is the form for bodies; the text form searches.
+    template <Literal L>
+    Ref global() const {
+        return global(interned<L>(), global_cache<L>);
+    }
+    Ref global(PyObject* name, GlobalCache& cache) const;
     Ref global(const char* name) const;
     // Zero-argument super(): super(__class__, first argument).
     Ref super() const;

@@ -45,6 +45,13 @@ private:
 // `a, b, ... = value`: exactly N items, with the interpreter's messages.
 template <std::size_t N>
 std::array<Ref, N> unpack(PyObject* value) {
+    // An exact tuple of the right size is taken apart directly, as the
+    // interpreter's UNPACK_SEQUENCE does; nothing else can run in between.
+    if (PyTuple_CheckExact(value) && PyTuple_GET_SIZE(value) == Py_ssize_t(N)) {
+        std::array<Ref, N> items;
+        for (std::size_t i = 0; i < N; ++i) items[i] = Ref::borrow(PyTuple_GET_ITEM(value, Py_ssize_t(i)));
+        return items;
+    }
     Ref it = Ref::steal_or_null(PyObject_GetIter(value));
     if (!it) {
         if (error_matches(PyExc_TypeError) && Py_TYPE(value)->tp_iter == nullptr && !PySequence_Check(value)) {
