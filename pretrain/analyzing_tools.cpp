@@ -105,6 +105,7 @@
 #include "error.h"
 #include "iteration.h"
 #include "modules.h"
+#include "names.h"
 #include "operators.h"
 #include "image_sizes.h"
 #include "posix_paths.h"
@@ -121,25 +122,32 @@ Ref empty_list() { return list({}); }
 
 Ref init(Args& a) {
     const Ref& self = a.ref(0);
-    self.set_attr("dataset_path", a[1]);
-    self.set_attr("path_list", empty_list().get());
-    self.set_attr("classes", empty_list().get());
-    self.set_attr("category_image_map", new_dict().get());
-    self.set_attr("category_distribution", new_dict().get());
-    self.set_attr("image_format_distribution", new_dict().get());
-    self.set_attr("image_size_distribution", new_dict().get());
+    a.line(13);
+    self.set_attr("dataset_path"_py, a[1]);
+    a.line(14);
+    self.set_attr("path_list"_py, empty_list());
+    a.line(15);
+    self.set_attr("classes"_py, empty_list());
+    a.line(16);
+    self.set_attr("category_image_map"_py, new_dict());
+    a.line(17);
+    self.set_attr("category_distribution"_py, new_dict());
+    a.line(18);
+    self.set_attr("image_format_distribution"_py, new_dict());
+    a.line(19);
+    self.set_attr("image_size_distribution"_py, new_dict());
     return none();
 }
 
 void append(const Ref& list, const Ref& item) { check(PyList_Append(list.get(), item.get())); }
 
-// `if len(self.<name>) == 0: await self.get_<...>()`, the rescan rule.
-bool is_empty(const Ref& self, const char* name) { return length(self.attr(name).get()) == 0; }
+// `len(self.<name>) == 0`, the rescan rule.
+bool is_empty(const Ref& self, PyObject* name) { return length(self.attr(name).get()) == 0; }
 
 // `i / len(self.path_list)`: the progress sent to the callback.
 Ref progress(Py_ssize_t i, const Ref& self) {
     Ref position = Ref::steal(PyLong_FromSsize_t(i));
-    Ref total = Ref::steal(PyLong_FromSsize_t(length(self.attr("path_list").get())));
+    Ref total = Ref::steal(PyLong_FromSsize_t(length(self.attr("path_list"_py).get())));
     return divide(position.get(), total.get());
 }
 
@@ -160,7 +168,7 @@ Ref wrap_all(Args& a, PyObject* found) {
     Ref wrapped = empty_list();
     PosixPaths paths(Py_None);
     for (const Ref& text : iterate(found)) {
-        paths.use_path_class(a.global("Path").get());
+        paths.use_path_class(a.global<"Path">().get());
         append(wrapped, paths.make(text.get()));
     }
     return wrapped;
@@ -172,7 +180,7 @@ Ref keep_images(Args& a, PyObject* path_list) {
     Ref kept = empty_list();
     for (const Ref& path : iterate(path_list)) {
         Ref suffix = paths.suffix(path.get());
-        if (contains(a.global("img_ext").get(), suffix.get())) append(kept, path);
+        if (contains(a.global<"img_ext">().get(), suffix.get())) append(kept, path);
     }
     return kept;
 }
@@ -181,14 +189,13 @@ Ref keep_images(Args& a, PyObject* path_list) {
 // Path and a plain img_ext, files are filtered on their suffix text first
 // and only the kept ones become paths, which nothing can tell apart.
 Ref keep_walked_images(Args& a, TreeWalk& walk) {
-    Ref path_class = a.global("Path");
-    PosixPaths paths(path_class.get());
+    PosixPaths paths(a.global<"Path">().get());
     if (paths.makes_paths()) {
         std::vector<std::size_t> kept_entries;
         bool plain = true;
         for (std::size_t i = 0; plain && i < walk.size(); ++i) {
             Ref suffix = walk.suffix(i);
-            if (plain_list_contains(a.global("img_ext").get(), suffix.get(), plain)) kept_entries.push_back(i);
+            if (plain_list_contains(a.global<"img_ext">().get(), suffix.get(), plain)) kept_entries.push_back(i);
         }
         if (plain) {
             Ref kept = Ref::steal(PyList_New(0));
@@ -198,84 +205,124 @@ Ref keep_walked_images(Args& a, TreeWalk& walk) {
     }
     Ref found = Ref::steal(PyList_New(0));
     for (std::size_t i = 0; i < walk.size(); ++i) append(found, walk.text(i));
-    return keep_images(a, wrap_all(a, found.get()).get());
+    a.line(22);
+    Ref wrapped = wrap_all(a, found.get());
+    a.line(23);
+    return keep_images(a, wrapped.get());
 }
 
 Coro get_path_list(Args a) {
     const Ref& self = a.ref(0);
-    Ref pattern = Ref::steal(PyObject_Str(a.global("Path")(self.attr("dataset_path"), str("**/*")).get()));
-    Ref glob = a.global("glob");
+    a.line(22);
+    Ref pattern = Ref::steal(PyObject_Str(a.global<"Path">()(self.attr("dataset_path"_py), "**/*"_py).get()));
+    Ref glob = a.global<"glob">();
     Ref kept;
     if (std::unique_ptr<TreeWalk> walk = TreeWalk::of_pattern(glob.get(), pattern.get())) {
         kept = keep_walked_images(a, *walk);
     } else {
         Ref found = call_kw(glob.get(), {pattern.get()}, {{"recursive", Py_True}});
-        kept = keep_images(a, wrap_all(a, found.get()).get());
+        Ref wrapped = wrap_all(a, found.get());
+        a.line(23);
+        kept = keep_images(a, wrapped.get());
     }
-    self.set_attr("path_list", kept.get());
-    co_return self.attr("path_list");
+    a.line(23);
+    self.set_attr("path_list"_py, kept);
+    a.line(24);
+    co_return self.attr("path_list"_py);
 }
 
 Coro get_data_list(Args a) {
     const Ref& callback = a.ref(1);
-    if (callback.get() != Py_None) co_await await_(callback(floating(1.0)));
+    a.line(27);
+    if (callback.get() != Py_None) {
+        a.line(28);
+        co_await await_(callback(floating(1.0)));
+    }
     co_return none();
 }
 
 Coro get_category_distribution(Args a) {
     const Ref& self = a.ref(0);
     const Ref& callback = a.ref(1);
-    if (is_empty(self, "path_list")) co_await await_(self.attr("get_path_list")());
-    Ref category_image_map = new_dict();
+    a.line(31);
+    if (is_empty(self, "path_list"_py)) {
+        a.line(32);
+        co_await await_(self.call_method("get_path_list"_py));
+    }
+    a.line(33);
+    FrameRef category_image_map = new_dict();
     PosixPaths paths(Py_None);
     Py_ssize_t i = 0;
-    for (const Ref& path : iterate(self.attr("path_list"))) {
-        Ref class_name = paths.first_part_under(path.get(), self.attr("dataset_path").get());
+    a.line(34);
+    for (const Ref& path : iterate(self.attr("path_list"_py))) {
+        a.line(35);
+        Ref class_name = paths.first_part_under(path.get(), self.attr("dataset_path"_py).get());
+        a.line(36);
         if (!contains(category_image_map.get(), class_name.get())) {
-            category_image_map.set_item(class_name.get(), empty_list().get());
+            a.line(37);
+            category_image_map.set_item(class_name.get(), empty_list());
         }
+        a.line(38);
         append(category_image_map.item(class_name.get()), path);
+        a.line(39);
         if (callback.get() != Py_None) {
+            a.line(40);
             co_await await_(callback(progress(i, self)));
             paths.python_ran();
         }
         ++i;
+        a.line(34);
     }
+    a.line(41);
     Ref counter = new_dict();
-    for (const Ref& item : iterate(Ref::steal(PyObject_CallMethod(category_image_map.get(), "items", nullptr)))) {
+    for (const Ref& item : iterate(category_image_map.call_method("items"_py))) {
         auto [name, members] = unpack<2>(item.get());
-        counter.set_item(name.get(), Ref::steal(PyLong_FromSsize_t(length(members.get()))).get());
+        counter.set_item(name.get(), Ref::steal(PyLong_FromSsize_t(length(members.get()))));
     }
-    self.set_attr("category_distribution", counter.get());
+    a.line(42);
+    self.set_attr("category_distribution"_py, counter);
+    a.line(43);
     Ref classes = Ref::steal(PySequence_List(Ref::steal(PyDict_Keys(counter.get())).get()));
     check(PyList_Sort(classes.get()));
-    self.set_attr("classes", classes.get());
-    self.set_attr("category_image_map", category_image_map.get());
-    co_return self.attr("category_distribution");
+    self.set_attr("classes"_py, classes);
+    a.line(44);
+    self.set_attr("category_image_map"_py, category_image_map);
+    a.line(45);
+    co_return self.attr("category_distribution"_py);
 }
 
 Coro get_image_format_distribution(Args a) {
     const Ref& self = a.ref(0);
-    if (is_empty(self, "path_list")) co_await await_(self.attr("get_path_list")());
+    a.line(48);
+    if (is_empty(self, "path_list"_py)) {
+        a.line(49);
+        co_await await_(self.call_method("get_path_list"_py));
+    }
+    a.line(50);
     PosixPaths paths(Py_None);
     Ref formats = empty_list();
-    for (const Ref& path : iterate(self.attr("path_list"))) append(formats, paths.suffix(path.get()));
-    self.set_attr("image_format_distribution", a.global("Counter")(formats).get());
-    co_return self.attr("image_format_distribution");
+    for (const Ref& path : iterate(self.attr("path_list"_py))) append(formats, paths.suffix(path.get()));
+    a.line(51);
+    self.set_attr("image_format_distribution"_py, a.global<"Counter">()(formats));
+    a.line(52);
+    co_return self.attr("image_format_distribution"_py);
 }
 
 // `with Image.open(path) as img: sizes.append(str(img.size))`
 void open_with_pillow(Args& a, const Ref& path, const Ref& sizes) {
-    Ref image = a.global("Image").attr("open")(path);
+    a.line(59);
+    Ref image = Method(a.global<"Image">().get(), "open"_py)(path);
     with_statement(image.get(), [&](const Ref& img) {
-        append(sizes, Ref::steal(PyObject_Str(img.attr("size").get())));
+        a.line(60);
+        append(sizes, Ref::steal(PyObject_Str(img.attr("size"_py).get())));
     });
 }
 
 // One file of the loop: its header read natively when it can be, else
 // opened by Pillow.
 void add_size(Args& a, ImageSizes& reader, const Ref& path, const Ref& sizes) {
-    reader.use_image_module(a.global("Image").get());
+    a.line(59);
+    reader.use_image_module(a.global<"Image">().get());
     std::vector<ImageSizes::File> file(1);
     Ref text;
     if (reader.prepare(path.get(), file[0])) {
@@ -308,7 +355,8 @@ void add_sizes_of_list(Args& a, ImageSizes& reader, const Ref& path_list, const 
     constexpr std::size_t kBatch = 2048;
     Py_ssize_t index = 0;
     while (index < PyList_GET_SIZE(path_list.get())) {
-        reader.use_image_module(a.global("Image").get());
+        a.line(59);
+        reader.use_image_module(a.global<"Image">().get());
         std::vector<ImageSizes::File> batch;
         for (Py_ssize_t j = index; j < PyList_GET_SIZE(path_list.get()) && batch.size() < kBatch; ++j) {
             Ref path = Ref::borrow(PyList_GET_ITEM(path_list.get(), j));
@@ -324,6 +372,7 @@ void add_sizes_of_list(Args& a, ImageSizes& reader, const Ref& path_list, const 
         reader.read_headers(batch, true);
         for (std::size_t k = 0; k < batch.size(); ++k) {
             ++index;
+            a.line(59);
             Ref text = reader.size_text(batch[k]);
             if (text) {
                 append(sizes, text);
@@ -333,7 +382,7 @@ void add_sizes_of_list(Args& a, ImageSizes& reader, const Ref& path_list, const 
             reader.pillow_ran();
             // The rest of the batch stands while Image, Pillow and the list
             // items are as they were.
-            reader.use_image_module(a.global("Image").get());
+            reader.use_image_module(a.global<"Image">().get());
             if (!reader.still_valid() || !same_items(path_list, index, batch, k + 1)) break;
         }
     }
@@ -342,54 +391,89 @@ void add_sizes_of_list(Args& a, ImageSizes& reader, const Ref& path_list, const 
 Coro get_image_size_distribution(Args a) {
     const Ref& self = a.ref(0);
     const Ref& callback = a.ref(1);
-    if (is_empty(self, "path_list")) co_await await_(self.attr("get_path_list")());
-    Ref sizes = empty_list();
-    Ref path_list = self.attr("path_list");
-    ImageSizes reader(a.global("Image").get());
+    a.line(55);
+    if (is_empty(self, "path_list"_py)) {
+        a.line(56);
+        co_await await_(self.call_method("get_path_list"_py));
+    }
+    a.line(57);
+    FrameRef sizes = empty_list();
+    a.line(58);
+    FrameRef path_list = self.attr("path_list"_py);
+    ImageSizes reader(a.global<"Image">().get());
     if (callback.get() == Py_None && PyList_CheckExact(path_list.get())) {
         add_sizes_of_list(a, reader, path_list, sizes);
     } else {
         Py_ssize_t i = 0;
         for (const Ref& path : iterate(path_list)) {
             add_size(a, reader, path, sizes);
+            a.line(61);
             if (callback.get() != Py_None) {
+                a.line(62);
                 co_await await_(callback(progress(i, self)));
                 reader.python_ran();
             }
             ++i;
+            a.line(58);
         }
     }
-    self.set_attr("image_size_distribution", a.global("Counter")(sizes).get());
-    co_return self.attr("image_size_distribution");
+    a.line(63);
+    self.set_attr("image_size_distribution"_py, a.global<"Counter">()(sizes));
+    a.line(64);
+    co_return self.attr("image_size_distribution"_py);
 }
 
 Coro get_random_images(Args a) {
     const Ref& self = a.ref(0);
-    Ref random_images = empty_list();
+    a.line(67);
+    FrameRef random_images = empty_list();
+    a.line(68);
     if (a.ref(2).truthy()) {
-        if (is_empty(self, "category_image_map")) co_await await_(self.attr("get_category_distribution")());
-        for (const Ref& unused : iterate(a.global("range")(a[1]))) {
+        a.line(69);
+        if (is_empty(self, "category_image_map"_py)) {
+            a.line(70);
+            co_await await_(self.call_method("get_category_distribution"_py));
+        }
+        a.line(71);
+        for (const Ref& unused : iterate(a.global<"range">()(a[1]))) {
             (void)unused;
-            Ref class_name = a.global("random").attr("choice")(self.attr("classes"));
-            Ref choice = a.global("random").attr("choice");
-            append(random_images, choice(self.attr("category_image_map").item(class_name.get())));
+            a.line(72);
+            Method choose_class(a.global<"random">().get(), "choice"_py);
+            Ref class_name = choose_class(self.attr("classes"_py));
+            a.line(73);
+            Method choose_file(a.global<"random">().get(), "choice"_py);
+            append(random_images, choose_file(self.attr("category_image_map"_py).item(class_name.get())));
+            a.line(71);
         }
     } else {
-        if (is_empty(self, "path_list")) co_await await_(self.attr("get_path_list")());
-        random_images = a.global("random").attr("sample")(self.attr("path_list"), a[1]);
+        a.line(75);
+        if (is_empty(self, "path_list"_py)) {
+            a.line(76);
+            co_await await_(self.call_method("get_path_list"_py));
+        }
+        a.line(77);
+        Method sample(a.global<"random">().get(), "sample"_py);
+        random_images = sample(self.attr("path_list"_py), a[1]);
     }
+    a.line(78);
     co_return random_images;
 }
 
 Coro main(Args a) {
-    Ref pprint = a.import("pprint").attr("pprint");
-    Ref tool = a.global("ClsAnalyzingTool")(sample_dataset_directory());
-    co_await await_(tool.attr("get_path_list")());
-    Ref categories = co_await await_(tool.attr("get_category_distribution")());
+    a.line(82);
+    FrameRef pprint = a.import("pprint").attr("pprint"_py);
+    a.line(83);
+    FrameRef tool = a.global<"ClsAnalyzingTool">()(sample_dataset_directory());
+    a.line(84);
+    co_await await_(tool.call_method("get_path_list"_py));
+    a.line(85);
+    Ref categories = co_await await_(tool.call_method("get_category_distribution"_py));
     pprint(categories);
-    Ref samples = co_await await_(tool.attr("get_random_images")());
+    a.line(86);
+    Ref samples = co_await await_(tool.call_method("get_random_images"_py));
     pprint(samples);
-    Ref sizes = co_await await_(tool.attr("get_image_size_distribution")());
+    a.line(87);
+    Ref sizes = co_await await_(tool.call_method("get_image_size_distribution"_py));
     pprint(sizes);
     co_return none();
 }

@@ -147,10 +147,15 @@ void print_elapsed(const Module& m, PyObject* label) {
 
 Ref split_init(Args& a) {
     const Ref& self = a.ref(0);
+    a.line(23);
     self.set_attr("start"_py, a[1]);
+    a.line(24);
     self.set_attr("end"_py, a[2]);
+    a.line(25);
     self.set_attr("random"_py, a[3]);
+    a.line(26);
     self.set_attr("seed"_py, a[4]);
+    a.line(27);
     self.set_attr("key"_py, a[5]);
     return none();
 }
@@ -158,17 +163,28 @@ Ref split_init(Args& a) {
 Ref split_transform(Args& a) {
     const Ref& self = a.ref(0);
     const Ref& results = a.ref(1);
+    a.line(30);
     Ref data_list = results.item(self.attr("key"_py).get());
+    a.line(31);
     if (self.attr("random"_py).truthy()) {
+        a.line(32);
         Ref np = a.import("numpy");
+        a.line(33);
         Ref rng = np.attr("random"_py).call_method("default_rng"_py, self.attr("seed"_py));
+        a.line(34);
         rng.call_method("shuffle"_py, data_list);
     }
+    a.line(35);
     Ref n_total = a.global<"len">()(data_list);
+    a.line(36);
     Ref start_index = a.global<"int">()(multiply(n_total.get(), self.attr("start"_py).get()));
+    a.line(37);
     Ref end_index = a.global<"int">()(multiply(n_total.get(), self.attr("end"_py).get()));
+    a.line(38);
     Ref split_data_list = slice(data_list.get(), start_index.get(), end_index.get());
+    a.line(39);
     results.set_item(self.attr("key"_py).get(), split_data_list);
+    a.line(40);
     Method logging_info(a.global<"logging">().get(), "info"_py);
     Ref message = join_text({
         "【SplitData】划分数据集，start="_py,
@@ -181,6 +197,7 @@ Ref split_transform(Args& a) {
         format(a.global<"len">()(split_data_list)).get(),
     });
     logging_info(message);
+    a.line(42);
     return results;
 }
 
@@ -192,14 +209,17 @@ constexpr FunctionDef kSplitTransform{"transform", kTransformParams, split_trans
 // ---- RepeatData -----------------------------------------------------------
 
 Ref repeat_init(Args& a) {
+    a.line(48);
     a.ref(0).set_attr("times"_py, a[1]);
     return none();
 }
 
 Ref repeat_transform(Args& a) {
     const Ref& results = a.ref(1);
+    a.line(51);
     Ref repeated = multiply(results.item("data_list"_py).get(), a.ref(0).attr("times"_py).get());
     results.set_item("data_list"_py, repeated);
+    a.line(52);
     return results;
 }
 
@@ -213,13 +233,21 @@ Ref dataset_init(Args& a) {
     const Ref& self = a.ref(0);
     const Ref& category_map = a.ref(2);
     const Ref& kwargs = a.ref(3);
+    a.line(58);
     self.set_attr("init_pipeline"_py, a.global<"Compose">()(a[1]));
+    a.line(59);
     self.set_attr("category_map"_py, category_map);
+    a.line(60);
     Ref classes = a.global<"sorted">()(a.global<"list">()(category_map.call_method("values"_py)));
+    a.line(61);
     kwargs.set_item("classes"_py, classes);
+    a.line(62);
     self.set_attr("classes"_py, classes);
+    a.line(63);
     self.set_attr("tool"_py, a.global<"ClsAnalyzingTool">()(kwargs.item("data_root"_py)));
+    a.line(64);
     self.set_attr("category_dist"_py, new_dict());
+    a.line(65);
     Ref base = a.global<"super">()(a.global<"NeuDataset">(), self);
     call_star(base.attr("__init__"_py).get(), nullptr, kwargs.get());
     return none();
@@ -227,9 +255,12 @@ Ref dataset_init(Args& a) {
 
 Ref filter_data(Args& a) {
     const Ref& self = a.ref(0);
+    a.line(68);
     Ref input_data = new_dict();
     input_data.set_item("data_list"_py, self.attr("data_list"_py));
+    a.line(69);
     Ref data = self.call_method("init_pipeline"_py, input_data);
+    a.line(70);
     return data.item("data_list"_py);
 }
 
@@ -252,51 +283,76 @@ Ref data_entry(PyObject* img_path, PyObject* gt_label) {
 
 Coro load_data_list2(Args a) {
     const Ref& self = a.ref(0);
+    a.line(73);
     co_await await_(self.attr("tool"_py).call_method("get_path_list"_py));
+    a.line(74);
     co_await await_(self.attr("tool"_py).call_method("get_category_distribution"_py));
+    a.line(75);
     Ref classes = self.attr("classes"_py);
+    a.line(76);
     Ref tool_classes = self.attr("tool"_py).attr("classes"_py);
+    a.line(77);
     Ref target_classes = Ref::steal(PySet_New(nullptr));
     for (const Ref& c : iterate(tool_classes)) {
         check(PySet_Add(target_classes.get(), self.attr("category_map"_py).item(c.get()).get()));
     }
+    a.line(78);
     Ref unknown_classes = Ref::steal(PySet_New(nullptr));
     for (const Ref& c : iterate(target_classes)) {
         if (!contains(classes.get(), c.get())) check(PySet_Add(unknown_classes.get(), c.get()));
     }
+    a.line(79);
     if (unknown_classes.truthy()) {
+        a.line(80);
         Ref error = a.global<"Exception">()(join_text({"Unknown classes: "_py, format(unknown_classes).get()}));
         raise_object(reinterpret_cast<PyObject*>(Py_TYPE(error.get())), error.get());
     }
+    a.line(81);
     Ref mapped_classes_counter = new_dict();
+    a.line(82);
     Ref data_list = list({});
+    a.line(83);
     Ref pairs = self.attr("tool"_py).attr("category_image_map"_py).call_method("items"_py);
     for (const Ref& pair : iterate(pairs)) {
         auto [folder, img_path_list] = unpack<2>(pair.get());
+        a.line(84);
         Ref label = self.attr("category_map"_py).item(folder.get());
+        a.line(85);
         Ref so_far = Ref::borrow_or_null(PyDict_GetItemWithError(mapped_classes_counter.get(), label.get()));
         if (!so_far) {
             if (PyErr_Occurred()) throw_python_error();
+        a.line(86);
             so_far = integer(0);
+        a.line(87);
         }
+            a.line(88);
         Ref count = add(so_far.get(), a.global<"len">()(img_path_list).get());
         mapped_classes_counter.set_item(label.get(), count);
         Ref gt_label = classes.call_method("index"_py, label);
         for (const Ref& img_path : iterate(img_path_list)) {
             Ref label_index = int_of(a, gt_label);
             check(PyList_Append(data_list.get(), data_entry(img_path.get(), label_index.get()).get()));
+            a.line(87);
         }
+        a.line(83);
     }
+    a.line(89);
     a.global<"print">()("类别分布: "_py);
+    a.line(90);
     for (const Ref& pair : iterate(mapped_classes_counter.call_method("items"_py))) {
         auto [k, v] = unpack<2>(pair.get());
+        a.line(91);
         a.global<"print">()(join_text({format(k).get(), ": "_py, format(v).get()}));
+        a.line(90);
     }
+    a.line(92);
     self.set_attr("category_dist"_py, mapped_classes_counter);
+    a.line(93);
     co_return data_list;
 }
 
 Ref load_data_list(Args& a) {
+    a.line(96);
     Method run(a.global<"asyncio">().get(), "run"_py);
     return run(a.ref(0).call_method("load_data_list2"_py));
 }
@@ -311,20 +367,25 @@ constexpr FunctionDef kLoadDataList{"load_data_list", kSelfParams, load_data_lis
 // ---- main -----------------------------------------------------------------
 
 Ref main_impl(Args& a) {
+    a.line(100);
     a.global<"init_default_scope">()("mmpretrain"_py);
+    a.line(101);
     Ref dataset_type = str("NeuDataset");
+    a.line(102);
     Ref dict = a.global<"dict">();
     Ref train_pipeline = list({
         call_kw(dict.get(), {}, {{"type", str("LoadImageFromFile")}}).get(),
         call_kw(dict.get(), {}, {{"type", str("ResizeEdge")}, {"scale", integer(224)}, {"edge", str("short")}}).get(),
         call_kw(dict.get(), {}, {{"type", str("PackInputs")}}).get(),
     });
+    a.line(107);
     Ref train_init_pipeline = list({
         call_kw(dict.get(), {},
                 {{"type", str("SplitData")}, {"start", floating(0.0)}, {"end", floating(0.8)},
                  {"random", Py_True}, {"seed", integer(42)}})
             .get(),
     });
+    a.line(108);
     Ref category_map = new_dict();
     for (const Ref& c : iterate(str("0123456789"))) category_map.set_item(c.get(), c.get());
     Ref dataset = call_kw(dict.get(), {},
@@ -333,8 +394,11 @@ Ref main_impl(Args& a) {
                            {"category_map", category_map},
                            {"init_pipeline", train_init_pipeline},
                            {"pipeline", train_pipeline}});
+    a.line(111);
     Ref dataset2 = a.global<"DATASETS">().call_method("build"_py, dataset);
+    a.line(112);
     a.global<"print">()(dataset2);
+    a.line(113);
     a.global<"print">()(dataset2.attr("CLASSES"_py));
     return none();
 }

@@ -212,6 +212,18 @@ bool open_is_own(PyObject* image) {
 ImageSizes::ImageSizes(PyObject* image_module)
     : image_module_(Ref::borrow(image_module)), paths_(Py_None), mode_(kaplet::str("r")) {}
 
+int ImageSizes::traverse(visitproc visit, void* arg) const {
+    Py_VISIT(image_module_.get());
+    Py_VISIT(mode_.get());
+    for (const auto& accepts : earlier_accepts_) {
+        for (const Ref& accept : accepts) Py_VISIT(accept.get());
+    }
+    for (const auto* seen : {&order_seen_, &entries_seen_}) {
+        for (const Ref& item : *seen) Py_VISIT(item.get());
+    }
+    return 0;
+}
+
 void ImageSizes::use_image_module(PyObject* image_module) {
     if (image_module == image_module_.get()) return;
     image_module_ = Ref::borrow(image_module);

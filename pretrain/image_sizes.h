@@ -16,7 +16,8 @@
 
 namespace pretrain {
 
-class ImageSizes {
+// A coroutine body may keep one across an await: it reports what it holds.
+class ImageSizes final : public kaplet::FrameRoot {
 public:
     // One file of the scan.
     struct File {
@@ -28,6 +29,8 @@ public:
 
     // `image_module` is what the tool's name Image is bound to.
     explicit ImageSizes(PyObject* image_module);
+
+    int traverse(visitproc visit, void* arg) const override;
 
     // Image is now bound to image_module (read again for every file).
     void use_image_module(PyObject* image_module);

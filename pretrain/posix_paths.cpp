@@ -75,6 +75,16 @@ PosixPaths::PosixPaths(PyObject* path_class) : path_class_(Ref::borrow(path_clas
     recheck();
 }
 
+int PosixPaths::traverse(visitproc visit, void* arg) const {
+    for (const Ref* held : {&path_class_, &path_, &posix_, &drv_slot_, &root_slot_, &parts_slot_, &str_slot_, &empty_,
+                            &root_text_, &root_parts_list_, &root_parts_copy_, &root_parsed_.drv, &root_parsed_.root,
+                            &root_parsed_.parts, &directory_, &directory_parsed_.drv, &directory_parsed_.root,
+                            &directory_parsed_.parts}) {
+        Py_VISIT(held->get());
+    }
+    return 0;
+}
+
 void PosixPaths::use_path_class(PyObject* path_class) {
     if (path_class == path_class_.get() && !python_ran_) return;
     path_class_ = Ref::borrow(path_class);

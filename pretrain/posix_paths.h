@@ -11,11 +11,13 @@
 // results and errors are always pathlib's.
 #pragma once
 
+#include "frame_roots.h"
 #include "ref.h"
 
 namespace pretrain {
 
-class PosixPaths {
+// A coroutine body may keep one across an await: it reports what it holds.
+class PosixPaths final : public kaplet::FrameRoot {
 public:
     // `path_class` is what the module's name Path is bound to.
     explicit PosixPaths(PyObject* path_class);
@@ -28,6 +30,8 @@ public:
     // Python code has run (a callback): pathlib is checked again before the
     // next operation, since that code may have changed it.
     void python_ran() noexcept { python_ran_ = true; }
+
+    int traverse(visitproc visit, void* arg) const override;
 
     // Path(text)
     kaplet::Ref make(PyObject* text);

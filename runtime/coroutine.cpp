@@ -183,7 +183,10 @@ PySendResult advance(CoroutineObject* c, PyObject* value, SavedError thrown, PyO
             p.resume_error = std::move(thrown);
         }
         thrown = SavedError{};  // delivered once, to the iterator awaited now
-        c->handle.resume();
+        {
+            FrameRoots::Running running(p.roots);
+            c->handle.resume();
+        }
         if (c->handle.done()) return complete(c, out);
         // A newly awaited iterator is always started with None.
         value = Py_None;
@@ -335,6 +338,9 @@ int coroutine_traverse(PyObject* self, visitproc visit, void* arg) {
         Py_VISIT(p.awaiting.get());
         Py_VISIT(p.resume_value.get());
         Py_VISIT(p.result.get());
+        if (int r = p.error.traverse(visit, arg)) return r;
+        if (int r = p.resume_error.traverse(visit, arg)) return r;
+        if (int r = p.roots.traverse(visit, arg)) return r;
         if (p.args) {
             if (int r = p.args->traverse(visit, arg)) return r;
         }
@@ -532,13 +538,13 @@ AwaitPython::AwaitPython(PyObject* awaitable) {
     iterator_ = awaitable_iterator(awaitable);
 }
 
-Ref make_coroutine(PyObject* name, PyObject* qualname, Coro body) {
+Ref make_coroutine(Ref name, Ref qualname, Coro body) {
     if (!ready_coroutine_types()) throw_python_error();
     CoroutineObject* c = PyObject_GC_New(CoroutineObject, g_coroutine_type);
     if (c == nullptr) throw_python_error();
     c->handle = body.release();
-    c->name = Py_NewRef(name);
-    c->qualname = Py_NewRef(qualname);
+    c->name = name.release();
+    c->qualname = qualname.release();
     c->weakreflist = nullptr;
     c->started = false;
     c->running = false;

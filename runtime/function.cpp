@@ -4,6 +4,7 @@
 #include "error.h"
 #include "imports.h"
 #include "standard_modules.h"
+#include "traceback.h"
 
 #include <structmember.h>
 
@@ -17,6 +18,7 @@ struct FunctionObject {
     const FunctionDef* def;
     PyObject* name;
     PyObject* qualname;
+    PyObject* code_name;  // the qualified name at definition, as a code object keeps it
     PyObject* module;
     PyObject* doc;
     PyObject* defaults;
@@ -222,9 +224,19 @@ PyObject* function_vectorcall(PyObject* self, PyObject* const* argv, size_t narg
             bind_arguments(f, argv, nargs, kwnames, args);
         }
         if (f->def->coro_impl) {
-            return make_coroutine(f->name, f->qualname, f->def->coro_impl(std::move(args))).release();
+            // Owned before the coroutine object is allocated: a collection
+            // run by that allocation may rename the function.
+            Ref name = Ref::borrow(f->name);
+            Ref qualname = Ref::borrow(f->qualname);
+            return make_coroutine(std::move(name), std::move(qualname), f->def->coro_impl(std::move(args))).release();
         }
-        return f->def->impl(args).release();
+        try {
+            return f->def->impl(args).release();
+        } catch (...) {
+            set_error_from_current_exception();
+            add_function_traceback(args);
+            throw_python_error();
+        }
     });
 }
 
@@ -242,6 +254,7 @@ int function_traverse(PyObject* self, visitproc visit, void* arg) {
     Py_VISIT(Py_TYPE(self));
     Py_VISIT(f->name);
     Py_VISIT(f->qualname);
+    Py_VISIT(f->code_name);
     Py_VISIT(f->module);
     Py_VISIT(f->doc);
     Py_VISIT(f->defaults);
@@ -258,6 +271,7 @@ int function_clear(PyObject* self) {
     FunctionObject* f = as_function(self);
     Py_CLEAR(f->name);
     Py_CLEAR(f->qualname);
+    Py_CLEAR(f->code_name);
     Py_CLEAR(f->module);
     Py_CLEAR(f->doc);
     Py_CLEAR(f->defaults);
@@ -374,24 +388,32 @@ PyObject* get_signature(PyObject* self, void*) {
                 case ParamKind::KeywordOnly:
                     kind_name = "KEYWORD_ONLY";
                     if (kwdefaults) {
-                        if (PyObject* v = PyDict_GetItemString(kwdefaults.get(), p.name)) default_value = Ref::borrow(v);
+                        if (Ref v = dict_item(kwdefaults.get(), str(p.name).get())) default_value = std::move(v);
                     }
                     break;
                 case ParamKind::VarKeywords: kind_name = "VAR_KEYWORD"; break;
             }
-            PyObject* annotation = PyDict_GetItemString(annotations.get(), p.name);
             Ref name = str(p.name);
+            Ref annotation = dict_item(annotations.get(), name.get());
             Ref param = call_kw(parameter.get(), {name.get(), parameter.attr(kind_name).get()},
-                                {{"default", default_value}, {"annotation", annotation ? annotation : empty.get()}});
+                                {{"default", default_value}, {"annotation", annotation ? annotation : empty}});
             check(PyList_Append(params.get(), param.get()));
         }
-        PyObject* ret = PyDict_GetItemString(annotations.get(), "return");
+        Ref ret = dict_item(annotations.get(), str("return").get());
         Ref signature = inspect.attr("Signature");
-        return call_kw(signature.get(), {params.get()},
-                       {{"return_annotation", ret ? ret : signature.attr("empty").get()}})
-            .release();
+        if (!ret) ret = signature.attr("empty");
+        return call_kw(signature.get(), {params.get()}, {{"return_annotation", ret}}).release();
     });
 }
+
+// Pickled and copied as plain functions are: by reference, under the
+// module's name and this qualified name.
+PyObject* function_reduce(PyObject* self, PyObject*) { return Py_NewRef(as_function(self)->qualname); }
+
+PyMethodDef function_methods[] = {
+    {"__reduce__", function_reduce, METH_NOARGS, nullptr},
+    {nullptr, nullptr, 0, nullptr},
+};
 
 PyObject* get_builtins(PyObject* self, void*) { return Py_NewRef(as_function(self)->builtins); }
 
@@ -437,6 +459,7 @@ PyType_Slot function_slots[] = {
     {Py_tp_clear, reinterpret_cast<void*>(function_clear)},
     {Py_tp_getset, function_getset},
     {Py_tp_members, function_members},
+    {Py_tp_methods, function_methods},
     {0, nullptr},
 };
 
@@ -468,6 +491,7 @@ Ref make_function(const FunctionDef& def, PyObject* qualname, PyObject* globals,
     f->def = &def;
     f->name = nullptr;
     f->qualname = Py_NewRef(qualname);
+    f->code_name = Py_NewRef(qualname);
     f->module = nullptr;
     f->doc = Py_NewRef(Py_None);
     f->defaults = parts.defaults.release();
@@ -496,6 +520,14 @@ Ref annotations(std::initializer_list<Annotation> items) {
 Ref Args::global(PyObject* name, GlobalCache& cache) const {
     FunctionObject* f = as_function(function_.get());
     return lookup_global(f->globals, f->builtins, name, cache);
+}
+
+void add_function_traceback(const Args& args) noexcept {
+    FunctionObject* f = as_function(args.function());
+    // Held: reading __file__ may run code that drops the function's own references.
+    Ref globals = Ref::borrow_or_null(f->globals);
+    Ref code_name = Ref::borrow_or_null(f->code_name);
+    add_traceback_entry(globals.get(), code_name.get(), args.current_line());
 }
 
 Ref Args::global(const char* name) const {

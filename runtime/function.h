@@ -91,6 +91,11 @@ public:
     bool has(std::size_t i) const noexcept { return static_cast<bool>(slots_[i]); }
 
     PyObject* function() const noexcept { return function_.get(); }
+
+    // Marks the start of the statement at this source line of the function;
+    // when the body fails, the traceback entry names it.
+    void line(int number) noexcept { line_ = number; }
+    int current_line() const noexcept { return line_; }
     // Reports the references held to the cycle collector (a suspended
     // coroutine body keeps its arguments).
     int traverse(visitproc visit, void* arg) const {
@@ -118,7 +123,13 @@ public:
 private:
     Ref function_;
     std::array<Ref, kMaxParams> slots_;
+    int line_ = 0;
 };
+
+// Adds the traceback entry of a failing native function or coroutine body to
+// the pending exception: the module's __file__, the function's qualified name
+// when it was defined, and the line last marked in args.
+void add_function_traceback(const Args& args) noexcept;
 
 // Makes a native function object. globals is the defining module's dictionary;
 // class_cell is the class's shared cell (null for a module-level function).

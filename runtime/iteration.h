@@ -2,6 +2,7 @@
 #pragma once
 
 #include "error.h"
+#include "frame_roots.h"
 #include "ref.h"
 
 #include <array>
@@ -10,6 +11,8 @@
 namespace kaplet {
 
 // for (const Ref& item : iterate(obj)) { ... }   is   for item in obj: ...
+// The iterator and the current item are frame references: a coroutine body
+// suspended inside the loop reports them to the collector.
 class iterate {
 public:
     explicit iterate(PyObject* iterable) : it_(Ref::steal(PyObject_GetIter(iterable))) {}
@@ -19,6 +22,8 @@ public:
     public:
         explicit iterator(PyObject* it) : it_(it) { advance(); }
         iterator() = default;
+        iterator(const iterator&) = delete;
+        iterator& operator=(const iterator&) = delete;
         const Ref& operator*() const noexcept { return current_; }
         iterator& operator++() {
             advance();
@@ -32,14 +37,14 @@ public:
             if (!current_ && PyErr_Occurred()) throw_python_error();
         }
         PyObject* it_ = nullptr;
-        Ref current_;
+        FrameRef current_;
     };
 
     iterator begin() const { return iterator(it_.get()); }
     iterator end() const { return iterator(); }
 
 private:
-    Ref it_;
+    FrameRef it_;
 };
 
 // `a, b, ... = value`: exactly N items, with the interpreter's messages.

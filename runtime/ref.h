@@ -134,6 +134,9 @@ Ref call_kw(PyObject* callable, std::initializer_list<PyObject*> positional,
 // obj(*args_tuple, **kwargs_dict); either may be null.
 Ref call_star(PyObject* callable, PyObject* args_tuple, PyObject* kwargs_dict);
 
+// dict[key] or a null Ref when the key is missing; errors of the lookup throw.
+Ref dict_item(PyObject* dict, PyObject* key);
+
 // getattr(obj, name) or a null Ref when the attribute is missing; other errors throw.
 Ref optional_attr(PyObject* obj, const char* name);
 
