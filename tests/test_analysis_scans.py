@@ -61,7 +61,7 @@ def both(make_call, patch=None):
 
 
 def path_texts(paths):
-    return [(type(p), str(p), p.parts) for p in paths]
+    return [(type(p).__name__, str(p), p.parts) for p in paths]
 
 
 # ---- random trees ------------------------------------------------------------
@@ -86,8 +86,12 @@ def random_tree(root, seed):
         target = os.fsencode(rng.choice(directories))
         with open(target + b"/\xff\xfe" + str(rng.randint(0, 9)).encode() + b".png", "wb"):
             pass
-    for i in range(3):  # links to directories, loops among them
-        os.symlink(rng.choice(directories), rng.choice(directories) / f"link{i}.png")
+    for i in range(3):  # links to directories that do not hold the link
+        where, target = rng.choice(directories), rng.choice(directories)
+        if target != where and target not in where.parents:
+            os.symlink(target, where / f"link{i}.png")
+    if seed % 2:  # a loop: glob follows it until the system refuses the path
+        os.symlink(".", rng.choice(directories) / "again")
     os.symlink(root / "missing", rng.choice(directories) / "broken.jpg")
     files = [p for p in root.rglob("*") if p.is_file()]
     if files:
@@ -170,7 +174,7 @@ def test_img_ext_and_suffix_are_read_per_file(tmp_path):
 
     results = both(lambda m: (sorted(map(str, drive(m.ClsAnalyzingTool(tmp_path).get_path_list()))),
                               sorted(m.img_ext.seen)), patch)
-    assert results[0] == results[1] and results[0][0][1][1] == [".jpg", ".png", ".png"]
+    assert results[0] == results[1] and results[0][0][1][1] == ["", ".jpg", ".png", ".png"]
 
 
 def test_root_is_converted_for_every_file(tmp_path):
@@ -206,7 +210,7 @@ def test_root_changed_by_the_callback_is_seen_by_the_next_file(tmp_path):
         drive(tool.get_path_list())
 
         async def move_root(progress):
-            tool.dataset_path = str(tmp_path / "a") if progress == 0 else tmp_path
+            tool.dataset_path = str(tmp_path / "elsewhere")
 
         return drive(tool.get_category_distribution(move_root))
 
@@ -335,7 +339,7 @@ def sizes_outcome(module, paths, callback=False):
 
 def test_each_image_alone_matches_pillow(image_tree):
     files = sorted(image_tree.glob("*/*"))
-    assert len(files) > 150
+    assert len(files) > 100
     for path in files:
         for callback in (False, True):
             for item in (path, str(path)):
