@@ -107,6 +107,7 @@
 #include "modules.h"
 #include "names.h"
 #include "operators.h"
+#include "genuine.h"
 #include "image_sizes.h"
 #include "posix_paths.h"
 #include "sample_data.h"
@@ -199,6 +200,7 @@ Ref keep_walked_images(Args& a, TreeWalk& walk) {
         }
         if (plain) {
             Ref kept = Ref::steal(PyList_New(0));
+            CollectorPause pause;
             for (std::size_t i : kept_entries) append(kept, paths.make(walk.text(i).get()));
             return kept;
         }

@@ -142,6 +142,16 @@ bool format_code_is_own(const Plugin& plugin, PyObject* module) {
                 PyErr_Clear();
                 return false;
             }
+            // Level changes anywhere clear every logger's cache of answers.
+            if (Fingerprint* recording = Recording::current()) {
+                Ref state = Ref::steal_or_null(PyObject_GenericGetDict(logger.get(), nullptr));
+                Ref cache = state ? dict_entry(state.get(), "_cache") : Ref();
+                if (!cache) {
+                    PyErr_Clear();
+                    return false;
+                }
+                recording->add_dict(cache.get());
+            }
             return enabled.get() == Py_False &&
                    pillow_image_class(dict_entry(globals, "PngImageFile").get(), {});
         }
@@ -150,6 +160,7 @@ bool format_code_is_own(const Plugin& plugin, PyObject* module) {
             if (!pillow_image_class(image_class.get(), {"_read_dpi_from_exif", "_getmp"})) return false;
             Ref markers = dict_entry(globals, "MARKER");
             if (!markers || !PyDict_CheckExact(markers.get())) return false;
+            if (Fingerprint* recording = Recording::current()) recording->add_dict(markers.get());
             for (long marker = 0xFFC0; marker <= 0xFFFE; ++marker) {
                 Ref key = Ref::steal(PyLong_FromLong(marker));
                 Ref entry = Ref::borrow_or_null(PyDict_GetItemWithError(markers.get(), key.get()));
@@ -213,7 +224,9 @@ ImageSizes::ImageSizes(PyObject* image_module)
     : image_module_(Ref::borrow(image_module)), paths_(Py_None), mode_(kaplet::str("r")) {}
 
 int ImageSizes::traverse(visitproc visit, void* arg) const {
+    if (int r = checked_.traverse(visit, arg)) return r;
     Py_VISIT(image_module_.get());
+    Py_VISIT(checked_module_.get());
     Py_VISIT(mode_.get());
     for (const auto& accepts : earlier_accepts_) {
         for (const Ref& accept : accepts) Py_VISIT(accept.get());
@@ -260,10 +273,14 @@ bool ImageSizes::still_valid() {
 // Image.open and the native formats' plugin code are Pillow's own.
 void ImageSizes::recheck_code() {
     python_ran_ = false;
+    paths_.python_ran();
+    if (!checked_.empty() && checked_module_.get() == image_module_.get() && checked_.unchanged()) return;
+    checked_.clear();
+    checked_module_ = image_module_;
+    Recording recording(checked_);
     open_is_own_ = false;
     own_code_ = 0;
     order_seen_.clear();
-    paths_.python_ran();
     Ref image = loaded_module("PIL.Image");
     if (!image || image.get() != image_module_.get() || !open_is_own(image.get())) return;
     open_is_own_ = true;

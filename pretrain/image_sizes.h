@@ -71,6 +71,8 @@ private:
     bool python_ran_ = true;
     bool pillow_ran_ = false;
     bool open_is_own_ = false;  // Image is Pillow's and Image.open its own
+    Fingerprint checked_;       // what the last check of the code read
+    kaplet::Ref checked_module_;  // image_module_ at that check
     unsigned own_code_ = 0;     // formats whose plugin code is Pillow's own
     // Image.ID and the Image.OPEN entries of its formats as last looked at.
     std::vector<kaplet::Ref> order_seen_, entries_seen_;

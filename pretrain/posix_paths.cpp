@@ -58,6 +58,7 @@ bool flavour_is_genuine(PyObject* pathlib, PyTypeObject* pure_posix) {
         PyErr_Clear();
         return false;
     }
+    if (Fingerprint* recording = Recording::current()) recording->add_dict(instance_dict.get());
     for (const char* method : {"parse_parts", "splitroot", "casefold_parts"}) {
         if (dict_entry(instance_dict.get(), method)) return false;
     }
@@ -76,7 +77,8 @@ PosixPaths::PosixPaths(PyObject* path_class) : path_class_(Ref::borrow(path_clas
 }
 
 int PosixPaths::traverse(visitproc visit, void* arg) const {
-    for (const Ref* held : {&path_class_, &path_, &posix_, &drv_slot_, &root_slot_, &parts_slot_, &str_slot_, &empty_,
+    if (int r = checked_.traverse(visit, arg)) return r;
+    for (const Ref* held : {&path_class_, &checked_class_, &path_, &posix_, &drv_slot_, &root_slot_, &parts_slot_, &str_slot_, &empty_,
                             &root_text_, &root_parts_list_, &root_parts_copy_, &root_parsed_.drv, &root_parsed_.root,
                             &root_parsed_.parts, &directory_, &directory_parsed_.drv, &directory_parsed_.root,
                             &directory_parsed_.parts}) {
@@ -93,6 +95,10 @@ void PosixPaths::use_path_class(PyObject* path_class) {
 
 void PosixPaths::recheck() {
     python_ran_ = false;
+    if (!checked_.empty() && checked_class_.get() == path_class_.get() && checked_.unchanged()) return;
+    checked_.clear();
+    checked_class_ = path_class_;
+    Recording recording(checked_);
     root_text_.reset();
     root_parts_list_.reset();
     root_ok_ = false;

@@ -12,6 +12,7 @@
 #pragma once
 
 #include "frame_roots.h"
+#include "genuine.h"
 #include "ref.h"
 
 namespace pretrain {
@@ -71,6 +72,8 @@ private:
     Parsed root_parsed_;
     bool root_ok_ = false;
     bool python_ran_ = false;
+    Fingerprint checked_;  // what the last check of pathlib read
+    kaplet::Ref checked_class_;  // path_class_ at that check
     kaplet::Ref directory_;
     Parsed directory_parsed_;
 };
