@@ -2,6 +2,7 @@
 
 #include "error.h"
 #include "genuine.h"
+#include "names.h"
 #include "platform.h"
 
 #include <algorithm>
@@ -9,6 +10,7 @@
 #include <thread>
 
 using kaplet::Ref;
+using kaplet::operator""_py;
 
 namespace pretrain {
 
@@ -422,10 +424,14 @@ void ImageSizes::read_headers(std::vector<File>& files, bool parallel) const {
 }
 
 Ref ImageSizes::size_text(File& file) {
+    check_pending();
     if (!file.size.known || !(formats_ & file.size.format) || !accepted_by_no_other(file.size)) return {};
     // Image.open warns about or refuses images above MAX_IMAGE_PIXELS.
-    Ref limit = dict_entry(PyModule_GetDict(image_module_.get()), "MAX_IMAGE_PIXELS");
-    if (!limit) return {};
+    Ref limit = Ref::borrow_or_null(PyDict_GetItemWithError(PyModule_GetDict(image_module_.get()), "MAX_IMAGE_PIXELS"_py));
+    if (!limit) {
+        if (PyErr_Occurred()) kaplet::throw_python_error();
+        return {};
+    }
     if (limit.get() != Py_None) {
         if (!PyLong_CheckExact(limit.get())) return {};
         int overflow = 0;

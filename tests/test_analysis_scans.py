@@ -540,3 +540,15 @@ assert results[0] == results[1], results
 print("ok")
 """
     assert run_python(code).stdout.strip() == "ok"
+
+
+def test_collector_state_is_left_as_found(tmp_path):
+    import gc
+    random_tree(tmp_path, 5)
+    for enabled in (True, False):
+        gc.enable() if enabled else gc.disable()
+        try:
+            drive(native.ClsAnalyzingTool(tmp_path).get_path_list())
+            assert gc.isenabled() is enabled
+        finally:
+            gc.enable()
