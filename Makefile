@@ -1,9 +1,20 @@
-# make build | test | demo | bench. Each first makes sure .venv holds the
-# pinned stack (scripts/ensure_venv.sh) and the project is built into it.
+# make build | test | test-asan | fuzz | demo | bench. Each first makes sure
+# .venv holds the pinned stack (scripts/ensure_venv.sh) and the project is
+# built into it. test-asan and fuzz build both libraries a second time, with
+# AddressSanitizer + UndefinedBehaviorSanitizer, into build/sanitize (the
+# compiler's own sanitizer runtimes: nothing is downloaded).
 PY := .venv/bin/python
 export PYTHONPATH := $(CURDIR)/support
 
-.PHONY: venv build test demo bench windows-check clean
+.PHONY: venv build test test-asan fuzz demo bench windows-check clean
+
+# Time limits of the sanitizer lanes (seconds); both together stay under
+# about 12 minutes on a 2-core machine.
+ASAN_LIMIT := 420
+FUZZ_LIMIT := 360
+# The suite under the sanitizers, without the leak counts (10,000 calls per
+# callable) and the training run, which only repeat what runs there already.
+ASAN_TESTS := tests --ignore=tests/test_leaks.py -k "not train"
 
 venv:
 	@bash scripts/ensure_venv.sh
@@ -16,12 +27,21 @@ windows-check:
 
 test: build windows-check
 	$(PY) -m pytest -q tests
+	$(MAKE) --no-print-directory test-asan
+	$(MAKE) --no-print-directory fuzz
+
+test-asan: venv
+	bash scripts/run_sanitized.sh $(ASAN_LIMIT) $(PY) -m pytest -q -p no:cacheprovider $(ASAN_TESTS)
+
+# Seeded: FUZZ_SEED=N replays a run (the seed is printed either way).
+fuzz: venv
+	bash scripts/run_sanitized.sh $(FUZZ_LIMIT) $(PY) fuzz/run.py $(if $(FUZZ_SEED),--seed $(FUZZ_SEED))
 
 demo: build
 	$(PY) examples/train_digits.py
 
 bench: build
-	$(PY) bench/bench_analysis.py
+	$(PY) bench/run.py
 
 clean:
 	rm -rf build

@@ -39,16 +39,21 @@ def module_source(name):
     return "\n".join(body).rstrip() + "\n"
 
 
-def write_reference_package(directory, for_same_process=True):
-    """Writes directory/pyref/ and returns directory (to put on sys.path)."""
-    package = Path(directory) / "pyref"
+def write_reference_package(directory, for_same_process=True, registering=True, package_name="pyref"):
+    """Writes directory/<package_name>/ and returns directory (to put on
+    sys.path). Without registering, the registry decorators are left out and
+    the classes are only bound in their modules."""
+    package = Path(directory) / package_name
     package.mkdir(parents=True, exist_ok=True)
     (package / "__init__.py").write_text("")
     for name in MODULES:
         text = module_source(name)
-        text = text.replace("from ravelin.pretrain.analyzing_tools import", "from pyref.analyzing_tools import")
+        text = text.replace("from ravelin.pretrain.analyzing_tools import",
+                            f"from {package_name}.analyzing_tools import")
         text = text.replace("sample_dataset_directory()", "None")
-        if for_same_process:
+        if not registering:
+            text = re.sub(r"(?m)^@\w+\.register_module\(.*\)\n", "", text)
+        elif for_same_process:
             text = text.replace(".register_module()", ".register_module(force=True)")
         (package / f"{name}.py").write_text(text, encoding="utf-8")
     return Path(directory)

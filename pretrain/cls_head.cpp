@@ -22,7 +22,7 @@ namespace {
 
 Ref forward(Args& a) {
     a.line(12);
-    return a.super().attr("forward")(a[1]);
+    return a.super().call_method("forward"_py, a[1]);
 }
 
 constexpr Param kForwardParams[] = {{"self"}, {"feats"}, varkw("kwargs")};

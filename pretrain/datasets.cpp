@@ -168,7 +168,7 @@ Ref split_transform(Args& a) {
     a.line(31);
     if (self.attr("random"_py).truthy()) {
         a.line(32);
-        Ref np = a.import("numpy");
+        Ref np = a.import("numpy"_py);
         a.line(33);
         Ref rng = np.attr("random"_py).call_method("default_rng"_py, self.attr("seed"_py));
         a.line(34);
@@ -321,15 +321,15 @@ Coro load_data_list2(Args a) {
         Ref so_far = Ref::borrow_or_null(PyDict_GetItemWithError(mapped_classes_counter.get(), label.get()));
         if (!so_far) {
             if (PyErr_Occurred()) throw_python_error();
-        a.line(86);
             so_far = integer(0);
-        a.line(87);
         }
-            a.line(88);
         Ref count = add(so_far.get(), a.global<"len">()(img_path_list).get());
         mapped_classes_counter.set_item(label.get(), count);
+        a.line(86);
         Ref gt_label = classes.call_method("index"_py, label);
+        a.line(87);
         for (const Ref& img_path : iterate(img_path_list)) {
+            a.line(88);
             Ref label_index = int_of(a, gt_label);
             check(PyList_Append(data_list.get(), data_entry(img_path.get(), label_index.get()).get()));
             a.line(87);

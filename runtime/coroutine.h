@@ -8,6 +8,8 @@
 #include "ref.h"
 
 #include <coroutine>
+#include <cstddef>
+#include <new>
 
 namespace kaplet {
 
@@ -20,6 +22,15 @@ public:
         // A body taking the bound arguments shows them to the cycle collector.
         promise_type() noexcept = default;
         explicit promise_type(Args& bound) noexcept : args(&bound) {}
+
+        // Frames come from the interpreter's small-object allocator (they are
+        // made and destroyed with the interpreter lock held).
+        static void* operator new(std::size_t size) {
+            void* frame = PyObject_Malloc(size);
+            if (frame == nullptr) throw std::bad_alloc();
+            return frame;
+        }
+        static void operator delete(void* frame) noexcept { PyObject_Free(frame); }
 
         Args* args = nullptr;
         Ref result;

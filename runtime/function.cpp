@@ -540,6 +540,10 @@ Ref Args::import(const char* dotted) const {
     return call_import(as_function(function_.get())->globals, dotted, Py_None);
 }
 
+Ref Args::import(PyObject* dotted) const {
+    return call_import(as_function(function_.get())->globals, dotted, Py_None);
+}
+
 Ref Args::class_of_definition() const {
     FunctionObject* f = as_function(function_.get());
     PyObject* cls = f->class_cell ? PyCell_GET(f->class_cell) : nullptr;
@@ -548,9 +552,13 @@ Ref Args::class_of_definition() const {
 }
 
 Ref Args::super() const {
+    // `super()` reads the global name first; only the genuine super takes
+    // its arguments from the calling frame, which here are spelled out.
+    Ref super_function = global<"super">();
+    if (super_function.get() != reinterpret_cast<PyObject*>(&PySuper_Type)) return super_function();
     Ref cls = class_of_definition();
     if (!slots_[0]) raise(PyExc_RuntimeError, "super(): no arguments");
-    return Ref::borrow(reinterpret_cast<PyObject*>(&PySuper_Type))(cls, slots_[0]);
+    return super_function(cls, slots_[0]);
 }
 
 }  // namespace kaplet

@@ -112,13 +112,15 @@ public:
     }
     Ref global(PyObject* name, GlobalCache& cache) const;
     Ref global(const char* name) const;
-    // Zero-argument super(): super(__class__, first argument).
+    // Zero-argument super(): the global `super`, which for the built-in one
+    // means super(__class__, first argument).
     Ref super() const;
     // The class that the function's class cell holds.
     Ref class_of_definition() const;
     // `import a.b.c` inside the body: the builtins' __import__ called with the
     // function's globals; returns the top-level package that the statement binds.
     Ref import(const char* dotted) const;
+    Ref import(PyObject* dotted) const;  // "numpy"_py
 
 private:
     Ref function_;
