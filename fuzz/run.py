@@ -17,9 +17,9 @@ HERE = os.path.dirname(os.path.abspath(__file__))
 
 # (group, cases, collect at every allocation, time limit in seconds)
 PLAN = [
-    ("loader", 3000, False, 120),
-    ("loader", 300, True, 60),
-    ("stack", 700, False, 200),
+    ("loader", 12000, False, 150),
+    ("loader", 2000, True, 120),
+    ("stack", 3000, False, 240),
 ]
 
 REPORT = re.compile(r"ERROR: AddressSanitizer|runtime error:|ERROR: LeakSanitizer|Fatal Python error")
@@ -49,11 +49,12 @@ def run_worker(group, seed, count, gc_every, limit, workdir):
         case = "before the first case"
     calls = re.findall(r"^calls (\d+)$", output, re.M)
     failed = status != 0 or REPORT.search(output) is not None
-    replay = " ".join(command[:-2] if gc_every else command) + (" --gc-every-allocation" if gc_every else "")
+    again = (f"bash scripts/run_sanitized.sh 600 {sys.executable} fuzz/worker.py --group {group} --seed {seed} "
+             f"--count {count} --progress /tmp/fuzz.progress" + (" --gc-every-allocation" if gc_every else ""))
     return {
         "group": group, "seed": seed, "gc": gc_every, "status": status, "case": case,
         "calls": int(calls[-1]) if calls else 0, "seconds": elapsed, "failed": failed,
-        "output": output, "replay": f"{replay} --only {case}",
+        "output": output, "replay": f"{again} --only {case}", "from_start": again,
     }
 
 
@@ -77,7 +78,7 @@ def main():
     for f in failures:
         print(f"\nfuzz: FAILED in group {f['group']} (seed {f['seed']}), case {f['case']}: status {f['status']}")
         print(f"fuzz: replay: {f['replay']}")
-        print(f"fuzz: or from the start: {f['replay'].rsplit(' --only', 1)[0]}")
+        print(f"fuzz: or from the start: {f['from_start']}")
         print(f['output'][-6000:])
     if failures:
         sys.exit(1)

@@ -325,7 +325,8 @@ PyObject* coroutine_await(PyObject* self) {
 }
 
 PyObject* coroutine_repr(PyObject* self) {
-    return PyUnicode_FromFormat("<coroutine object %S at %p>", as_coroutine(self)->qualname, self);
+    Ref qualname = Ref::borrow(as_coroutine(self)->qualname);  // formatting may run a collection
+    return PyUnicode_FromFormat("<coroutine object %S at %p>", qualname.get(), self);
 }
 
 int coroutine_traverse(PyObject* self, visitproc visit, void* arg) {
@@ -363,7 +364,8 @@ void coroutine_finalize(PyObject* self) {
     if (!c->handle || c->running) return;
     SavedError pending = SavedError::fetch();
     if (!c->started) {
-        if (PyErr_WarnFormat(PyExc_RuntimeWarning, 1, "coroutine '%S' was never awaited", c->qualname) < 0) {
+        Ref qualname = Ref::borrow(c->qualname);
+        if (PyErr_WarnFormat(PyExc_RuntimeWarning, 1, "coroutine '%S' was never awaited", qualname.get()) < 0) {
             PyErr_WriteUnraisable(self);
         }
     } else {
@@ -484,15 +486,12 @@ int wrapper_traverse(PyObject* self, visitproc visit, void* arg) {
     return 0;
 }
 
-int wrapper_clear(PyObject* self) {
-    Py_CLEAR(reinterpret_cast<WrapperObject*>(self)->coroutine);
-    return 0;
-}
-
+// No tp_clear: every method reads the coroutine, which is never null. A cycle
+// through a wrapper also runs through its coroutine, whose clear breaks it.
 void wrapper_dealloc(PyObject* self) {
     PyTypeObject* type = Py_TYPE(self);
     PyObject_GC_UnTrack(self);
-    wrapper_clear(self);
+    Py_CLEAR(reinterpret_cast<WrapperObject*>(self)->coroutine);
     type->tp_free(self);
     Py_DECREF(type);
 }
@@ -507,7 +506,6 @@ PyMethodDef wrapper_methods[] = {
 PyType_Slot wrapper_slots[] = {
     {Py_tp_dealloc, reinterpret_cast<void*>(wrapper_dealloc)},
     {Py_tp_traverse, reinterpret_cast<void*>(wrapper_traverse)},
-    {Py_tp_clear, reinterpret_cast<void*>(wrapper_clear)},
     {Py_tp_iter, reinterpret_cast<void*>(PyObject_SelfIter)},
     {Py_tp_iternext, reinterpret_cast<void*>(wrapper_iternext)},
     {Py_tp_methods, wrapper_methods},

@@ -35,6 +35,13 @@ PyTypeObject* g_function_type = nullptr;
 
 FunctionObject* as_function(PyObject* o) { return reinterpret_cast<FunctionObject*>(o); }
 
+// An owned field value for the duration of an error message: formatting
+// allocates, and a collection it runs may let user code replace the field.
+PyObject* own(PyObject* field, Ref&& holder = Ref()) {
+    holder = Ref::borrow(field);
+    return holder.get();
+}
+
 // Where each kind of parameter sits in FunctionDef::params.
 struct Layout {
     Py_ssize_t positional[kMaxParams];
@@ -82,7 +89,7 @@ struct Layout {
         Ref head = Ref::steal(PyUnicode_Join(comma.get(), names.get()));
         text = Ref::steal(PyUnicode_Concat(head.get(), tail.get()));
     }
-    raise(PyExc_TypeError, "%U() missing %i required %s argument%s: %U", f->qualname, int(len), kind,
+    raise(PyExc_TypeError, "%U() missing %i required %s argument%s: %U", own(f->qualname), int(len), kind,
           len == 1 ? "" : "s", text.get());
 }
 
@@ -111,7 +118,7 @@ struct Layout {
     } else {
         kwonly_sig = str("");
     }
-    raise(PyExc_TypeError, "%U() takes %U positional argument%s but %zd%U %s given", f->qualname, sig.get(),
+    raise(PyExc_TypeError, "%U() takes %U positional argument%s but %zd%U %s given", own(f->qualname), sig.get(),
           plural ? "s" : "", given, kwonly_sig.get(), given == 1 && !kwonly_given ? "was" : "were");
 }
 
@@ -152,17 +159,17 @@ void bind_arguments(FunctionObject* f, PyObject* const* argv, Py_ssize_t nargs, 
     for (Py_ssize_t j = 0; j < nkw; ++j) {
         PyObject* key = PyTuple_GET_ITEM(kwnames, j);
         PyObject* value = argv[nargs + j];
-        if (!PyUnicode_Check(key)) raise(PyExc_TypeError, "%U() keywords must be strings", f->qualname);
+        if (!PyUnicode_Check(key)) raise(PyExc_TypeError, "%U() keywords must be strings", own(f->qualname));
         Py_ssize_t index = find_keyword(def, layout, key);
         if (index < 0) {
             if (!kwdict) {
-                raise(PyExc_TypeError, "%U() got an unexpected keyword argument '%S'", f->qualname, key);
+                raise(PyExc_TypeError, "%U() got an unexpected keyword argument '%S'", own(f->qualname), key);
             }
             check(PyDict_SetItem(kwdict.get(), key, value));
             continue;
         }
         if (args.has(std::size_t(index))) {
-            raise(PyExc_TypeError, "%U() got multiple values for argument '%S'", f->qualname, key);
+            raise(PyExc_TypeError, "%U() got multiple values for argument '%S'", own(f->qualname), key);
         }
         args.set(std::size_t(index), Ref::borrow(value));
     }
@@ -185,7 +192,8 @@ void bind_arguments(FunctionObject* f, PyObject* const* argv, Py_ssize_t nargs, 
         std::size_t slot = std::size_t(layout.keyword_only[i]);
         if (args.has(slot)) continue;
         if (f->kwdefaults) {
-            PyObject* value = PyDict_GetItemString(f->kwdefaults, def.params[slot].name);
+            Ref kwdefaults = Ref::borrow(f->kwdefaults);  // the lookup allocates its key
+            PyObject* value = PyDict_GetItemString(kwdefaults.get(), def.params[slot].name);
             if (value) {
                 args.set(slot, Ref::borrow(value));
                 continue;
@@ -246,7 +254,7 @@ PyObject* function_descr_get(PyObject* self, PyObject* obj, PyObject*) {
 }
 
 PyObject* function_repr(PyObject* self) {
-    return PyUnicode_FromFormat("<function %U at %p>", as_function(self)->qualname, self);
+    return PyUnicode_FromFormat("<function %U at %p>", own(as_function(self)->qualname), self);
 }
 
 int function_traverse(PyObject* self, visitproc visit, void* arg) {

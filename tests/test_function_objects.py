@@ -70,3 +70,24 @@ def test_signature_while_annotations_are_dropped():
         gc.set_threshold(700)
         f.__annotations__ = saved
     """)
+
+
+def test_renaming_during_collection_while_reporting_argument_errors():
+    run_python("""
+        import gc, pretrain.analyzing_tools as at
+        f = at.ClsAnalyzingTool.get_random_images
+        names = iter(range(10**9))
+        def rename(phase, info):
+            f.__qualname__ = "q" + str(next(names)) * 5
+        gc.callbacks.append(rename)
+        gc.set_threshold(1)
+        for call in (lambda: f(), lambda: f(1, 2, 3, 4), lambda: f(1, nope=2), lambda: f(1, self=2), repr,
+                     lambda: repr(f(at.ClsAnalyzingTool("."))), lambda: f(**{"\\udcff": 1})):
+            for _ in range(50):
+                try:
+                    call() if call is not repr else repr(f)
+                except TypeError as e:
+                    assert str(e).startswith("q"), e
+        gc.callbacks.remove(rename)
+        gc.set_threshold(700)
+    """)

@@ -421,8 +421,9 @@ def _attempt(function):
         pass
 
 
-def assert_no_growth(operations, watched, rounds):
-    """Runs each operation `rounds` times after as many warm-up rounds; the
+def assert_no_growth(operations, watched, rounds, warmup=None, bytes_per_call=8):
+    """Runs each operation `rounds` times after as many warm-up rounds (or
+    `warmup`); the
     reference counts of the watched objects and the number of objects the
     collector tracks must not change, and the traced
     memory may not grow by what one lost object per call would take (an
@@ -430,7 +431,7 @@ def assert_no_growth(operations, watched, rounds):
     counts = [sys.getrefcount(o) for o in watched]
     grown, objects = {}, {}
     for index, operation in enumerate(operations):
-        for _ in range(rounds):
+        for _ in range(rounds if warmup is None else warmup):
             _attempt(operation)
         gc.collect()
         tracemalloc.start()
@@ -444,7 +445,7 @@ def assert_no_growth(operations, watched, rounds):
             tracked = len(gc.get_objects()) - tracked
         finally:
             tracemalloc.stop()
-        if current - baseline >= 8 * rounds:
+        if current - baseline >= bytes_per_call * rounds:
             grown[index] = current - baseline
         if tracked > rounds // 100:
             objects[index] = tracked
