@@ -367,6 +367,8 @@ void add_sizes_of_list(Args& a, ImageSizes& reader, const Ref& path_list, const 
             batch.push_back(std::move(file));
         }
         if (batch.empty()) {
+            // prepare() allocates: the list may have changed meanwhile.
+            if (index >= PyList_GET_SIZE(path_list.get())) break;
             add_size(a, reader, Ref::borrow(PyList_GET_ITEM(path_list.get(), index)), sizes);
             ++index;
             continue;

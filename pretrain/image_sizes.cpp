@@ -337,7 +337,10 @@ void ImageSizes::refresh_order() {
         }
         Ref module = loaded_module(plugin->module);
         Ref own_factory = module ? dict_entry(PyModule_GetDict(module.get()), plugin->factory) : Ref();
-        if (!own_factory || !entries[i] || own_factory.get() != PyTuple_GET_ITEM(entries[i].get(), 0)) return;
+        if (!own_factory || !entries[i] || !PyTuple_CheckExact(entries[i].get()) || PyTuple_GET_SIZE(entries[i].get()) != 2 ||
+            own_factory.get() != PyTuple_GET_ITEM(entries[i].get(), 0)) {
+            return;
+        }
         if (plugin->native && !(formats_ & plugin->native) && (own_code_ & plugin->native)) {
             formats_ |= plugin->native;
             earlier_accepts_[bit_index(plugin->native)] = earlier;
