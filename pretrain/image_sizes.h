@@ -7,6 +7,7 @@
 
 #include "image_headers.h"
 #include "posix_paths.h"
+#include "frame_report.h"
 #include "ref.h"
 
 #include <array>
@@ -17,7 +18,7 @@
 namespace pretrain {
 
 // A coroutine body may keep one across an await: it reports what it holds.
-class ImageSizes final : public kaplet::FrameRoot {
+class ImageSizes {
 public:
     // One file of the scan.
     struct File {
@@ -30,7 +31,7 @@ public:
     // `image_module` is what the tool's name Image is bound to.
     explicit ImageSizes(PyObject* image_module);
 
-    int traverse(visitproc visit, void* arg) const override;
+    int traverse(visitproc visit, void* arg) const;
 
     // Image is now bound to image_module (read again for every file).
     void use_image_module(PyObject* image_module);
@@ -78,6 +79,7 @@ private:
     std::vector<kaplet::Ref> order_seen_, entries_seen_;
     PosixPaths paths_;             // for os.fspath of pathlib's own paths
     kaplet::Ref mode_;             // "r", as open() reports it
+    FrameReport<ImageSizes> report_{*this};  // last: see frame_report.h
 };
 
 }  // namespace pretrain

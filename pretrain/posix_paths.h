@@ -11,14 +11,14 @@
 // results and errors are always pathlib's.
 #pragma once
 
-#include "frame_roots.h"
 #include "genuine.h"
+#include "frame_report.h"
 #include "ref.h"
 
 namespace pretrain {
 
 // A coroutine body may keep one across an await: it reports what it holds.
-class PosixPaths final : public kaplet::FrameRoot {
+class PosixPaths {
 public:
     // `path_class` is what the module's name Path is bound to.
     explicit PosixPaths(PyObject* path_class);
@@ -32,7 +32,7 @@ public:
     // next operation, since that code may have changed it.
     void python_ran() noexcept { python_ran_ = true; }
 
-    int traverse(visitproc visit, void* arg) const override;
+    int traverse(visitproc visit, void* arg) const;
 
     // Path(text)
     kaplet::Ref make(PyObject* text);
@@ -76,6 +76,7 @@ private:
     kaplet::Ref checked_class_;  // path_class_ at that check
     kaplet::Ref directory_;
     Parsed directory_parsed_;
+    FrameReport<PosixPaths> report_{*this};  // last: see frame_report.h
 };
 
 }  // namespace pretrain
