@@ -552,3 +552,28 @@ def test_collector_state_is_left_as_found(tmp_path):
             assert gc.isenabled() is enabled
         finally:
             gc.enable()
+
+
+def test_scans_survive_a_collection_at_every_allocation(tmp_path):
+    for i, name in enumerate(("a/1.png", "a/2.jpg", "b/3.gif", "b/4.bmp", "b/5.tiff")):
+        (tmp_path / name).parent.mkdir(exist_ok=True)
+        (tmp_path / name).write_bytes(image_bytes(Image.registered_extensions()["." + name.split(".")[1]]))
+    code = f"""
+import asyncio, gc
+import pretrain.analyzing_tools as native
+
+async def progress(_):
+    await asyncio.sleep(0)
+
+async def scan():
+    tool = native.ClsAnalyzingTool({str(tmp_path)!r})
+    await tool.get_category_distribution(progress)
+    await tool.get_image_size_distribution(progress)
+    await tool.get_image_size_distribution()
+    await tool.get_random_images(4)
+    return tool.image_size_distribution
+
+gc.set_threshold(1)
+print(sorted(asyncio.run(scan()).items()))
+"""
+    assert run_python(code).stdout.strip() == "[('(13, 7)', 5)]"
