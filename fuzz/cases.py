@@ -120,6 +120,33 @@ def native_functions(modules):
     return found
 
 
+class HostileCollector:
+    """A collector callback that renames native functions and replaces their
+    defaults and annotations with fresh objects, so that any borrowed pointer
+    to the old ones held across an allocation points at freed memory."""
+
+    def __init__(self, rng, functions):
+        self.rng, self.functions = rng, functions
+        self.saved = {f: (f.__name__, f.__qualname__, f.__defaults__, f.__kwdefaults__, dict(f.__annotations__))
+                      for f in functions}
+
+    def __call__(self, phase, info):
+        if phase != "start" or self.rng.random() > 0.3:
+            return
+        f = self.rng.choice(self.functions)
+        n = self.rng.randrange(10 ** 6)
+        f.__name__ = "n%d" % n
+        f.__qualname__ = "q%d" % n
+        if f.__defaults__ is not None:
+            f.__defaults__ = tuple(list(f.__defaults__))
+        f.__annotations__ = {k: [v] for k, v in f.__annotations__.items()}
+
+    def restore(self):
+        for f, (name, qualname, defaults, kwdefaults, annotations) in self.saved.items():
+            f.__name__, f.__qualname__, f.__defaults__ = name, qualname, defaults
+            f.__kwdefaults__, f.__annotations__ = kwdefaults, annotations
+
+
 def call_any_method(ctx, obj):
     names = callables_of(obj)
     if not names:

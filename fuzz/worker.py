@@ -73,7 +73,12 @@ def main():
     weighted = [case for weight, case in chosen for _ in range(weight)]
     counter = [0]
     progress = os.open(options.progress, os.O_WRONLY | os.O_CREAT | os.O_TRUNC, 0o644)
+    hostile = None
     if options.gc_every_allocation:
+        hostile = cases.HostileCollector(random.Random(options.seed),
+                                         cases.native_functions([m for n, m in sys.modules.items()
+                                                                 if n.startswith("pretrain.")]))
+        gc.callbacks.append(hostile)
         gc.set_threshold(1)
     numbers = [options.only] if options.only is not None else range(options.count)
     for number in numbers:
@@ -88,6 +93,10 @@ def main():
             pass
         finally:
             ctx.restore()
+            if hostile:
+                hostile.restore()
+    if hostile:
+        gc.callbacks.remove(hostile)
     gc.set_threshold(700, 10, 10)
     gc.collect()
     os.pwrite(progress, b"%-12s\n" % b"done", 0)
