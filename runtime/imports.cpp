@@ -58,7 +58,8 @@ PyObject* builtins_of(PyObject* globals) {
 }
 
 Ref call_import(PyObject* globals, PyObject* dotted, PyObject* fromlist) {
-    Ref import_function = dict_item(builtins_of(globals), "__import__"_py);
+    Ref builtins = Ref::borrow(builtins_of(globals));  // held across the lookup
+    Ref import_function = dict_item(builtins.get(), "__import__"_py);
     if (!import_function) raise(PyExc_ImportError, "__import__ not found");
     Ref level = integer(0);
     return import_function(dotted, globals, Py_None, fromlist, level);

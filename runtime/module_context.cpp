@@ -15,7 +15,8 @@ void Module::bind(const char* name, const Ref& value) const {
 
 Ref Module::lookup(const char* name) const {
     if (PyObject* v = PyDict_GetItemString(dict_, name)) return Ref::borrow(v);
-    if (PyObject* v = PyDict_GetItemString(builtins_of(dict_), name)) return Ref::borrow(v);
+    Ref builtins = Ref::borrow(builtins_of(dict_));  // the lookup below allocates
+    if (PyObject* v = PyDict_GetItemString(builtins.get(), name)) return Ref::borrow(v);
     raise(PyExc_NameError, "name '%s' is not defined", name);
 }
 
