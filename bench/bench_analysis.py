@@ -1,120 +1,42 @@
-"""Times each analysis method of pretrain.analyzing_tools.ClsAnalyzingTool
-against the same algorithm written as plain Python (PyClsAnalyzingTool
-below), both run in this process on one synthetic dataset.
+"""The dataset scans of pretrain.analyzing_tools against the same Python
+code (the module's header, written out by reference.py), in one process,
+median of alternating runs.
 
-The dataset is written once into a temporary directory and removed at the
-end: CLASSES class folders of FILES_PER_CLASS 1x1 PNG files each (100,000
-files by default). Every figure is the best of REPEATS runs; the ratio is
-native time / Python time (below 1 means the native tool is faster).
+Two generated trees are kept under the temporary directory between runs
+(generated once, then reused; their size is part of their name):
 
-The size scan opens every file it looks at, so it is timed on the first
-SIZE_SCAN_FILES files of the scan (set by giving both tools that path_list).
+- a listing tree of 100 class folders of 1,000 empty files each, for the
+  path scan and the categorisation, with a plain os.scandir walk of the same
+  tree as the floor;
+- an image tree of real PNG and JPEG files of mixed sizes (200,000 in 1,000
+  folders; 10,000 in 100 with --quick), for the size scan and the whole
+  analysis.
 
-    .venv/bin/python bench/bench_analysis.py [--classes N] [--files-per-class N]
+    .venv/bin/python bench/run.py --only bench_analysis [--quick]
+    .venv/bin/python bench/bench_analysis.py [--quick] [--images N --folders N]
 """
 import argparse
+import asyncio
+import gc
 import io
 import os
 import random
-import shutil
+import statistics
 import sys
 import tempfile
 import time
-from collections import Counter
-from glob import glob
 from pathlib import Path
 
-from PIL import Image
+HERE = Path(__file__).resolve().parent
+sys.path.insert(0, str(HERE))
 
-from pretrain.analyzing_tools import ClsAnalyzingTool
+import reference  # noqa: E402
 
-img_ext = ['.jpg', '.jpeg', '.png', '.bmp', '.gif', '.tiff']
-
-
-class PyClsAnalyzingTool:
-    def __init__(self, dataset_path):
-        self.dataset_path = dataset_path
-        self.path_list = []
-        self.classes = []
-        self.category_image_map = {}
-        self.category_distribution = {}
-        self.image_format_distribution = {}
-        self.image_size_distribution = {}
-
-    async def get_path_list(self):
-        path_list = [Path(p) for p in glob(str(Path(self.dataset_path, '**/*')), recursive=True)]
-        self.path_list = [p for p in path_list if p.suffix in img_ext]
-        return self.path_list
-
-    async def get_data_list(self, callback=None):
-        if callback is not None:
-            await callback(1.0)
-
-    async def get_category_distribution(self, callback=None):
-        if len(self.path_list) == 0:
-            await self.get_path_list()
-        category_image_map = {}
-        for i, path in enumerate(self.path_list):
-            class_name = path.relative_to(self.dataset_path).parts[0]
-            if class_name not in category_image_map:
-                category_image_map[class_name] = []
-            category_image_map[class_name].append(path)
-            if callback is not None:
-                await callback(i / len(self.path_list))
-        counter = {k: len(v) for k, v in category_image_map.items()}
-        self.category_distribution = counter
-        self.classes = sorted(list(counter.keys()))
-        self.category_image_map = category_image_map
-        return self.category_distribution
-
-    async def get_image_format_distribution(self):
-        if len(self.path_list) == 0:
-            await self.get_path_list()
-        formats = [path.suffix for path in self.path_list]
-        self.image_format_distribution = Counter(formats)
-        return self.image_format_distribution
-
-    async def get_image_size_distribution(self, callback=None):
-        if len(self.path_list) == 0:
-            await self.get_path_list()
-        sizes = []
-        for i, path in enumerate(self.path_list):
-            with Image.open(path) as img:
-                sizes.append(str(img.size))
-            if callback is not None:
-                await callback(i / len(self.path_list))
-        self.image_size_distribution = Counter(sizes)
-        return self.image_size_distribution
-
-    async def get_random_images(self, n=6, category_balance=True):
-        random_images = []
-        if category_balance:
-            if len(self.category_image_map) == 0:
-                await self.get_category_distribution()
-            for _ in range(n):
-                class_name = random.choice(self.classes)
-                random_images.append(random.choice(self.category_image_map[class_name]))
-        else:
-            if len(self.path_list) == 0:
-                await self.get_path_list()
-            random_images = random.sample(self.path_list, n)
-        return random_images
-
-
-def write_dataset(root, classes, files_per_class):
-    buffer = io.BytesIO()
-    Image.new("L", (1, 1)).save(buffer, "PNG")
-    data = buffer.getvalue()
-    for c in range(classes):
-        folder = os.path.join(root, f"class_{c:03d}")
-        os.mkdir(folder)
-        for i in range(files_per_class):
-            with open(os.path.join(folder, f"{i:05d}.png"), "wb") as f:
-                f.write(data)
+LISTING_FOLDERS, LISTING_FILES = 100, 1_000
 
 
 def drive(coroutine):
-    """Runs a coroutine that never suspends (no callback) to its result."""
+    """Runs a coroutine that never suspends to its end; returns its value."""
     try:
         coroutine.send(None)
     except StopIteration as stop:
@@ -122,88 +44,174 @@ def drive(coroutine):
     raise RuntimeError("the coroutine suspended")
 
 
-async def no_op(progress):
+async def no_progress(_):
     pass
 
 
-def best_times(tool_maker, call, repeats):
-    """Best wall times (native, python) of driving call(tool) to its end;
-    each run gets a new tool, made before the clock starts, and the two
-    kinds take turns so that both see the same machine state."""
-    best = {ClsAnalyzingTool: float("inf"), PyClsAnalyzingTool: float("inf")}
+def timed(prepare, run):
+    """Wall time of run(prepare()), the preparation not counted."""
+    state = prepare()
+    gc.collect()
+    start = time.perf_counter()
+    run(state)
+    return time.perf_counter() - start
+
+
+def compare(name, native, python, repeats, floor=None):
+    """native and python are (prepare, run) pairs; alternates them."""
+    native_times, python_times, floor_times = [], [], []
     for _ in range(repeats):
-        for kind in best:
-            tool = tool_maker(kind)()
-            start = time.perf_counter()
-            drive(call(tool))
-            best[kind] = min(best[kind], time.perf_counter() - start)
-    return best[ClsAnalyzingTool], best[PyClsAnalyzingTool]
+        native_times.append(timed(*native))
+        python_times.append(timed(*python))
+        if floor:
+            floor_times.append(timed(lambda: None, lambda _: floor()))
+    row = {"name": name, "native": statistics.median(native_times), "python": statistics.median(python_times)}
+    row["ratio"] = row["native"] / row["python"]
+    if floor:
+        row["floor"] = statistics.median(floor_times)
+    return row
+
+
+def kept_tree(name, make):
+    """A generated tree under the temporary directory, made once."""
+    root = Path(tempfile.gettempdir()) / name
+    done = root / ".complete"
+    if not done.exists():
+        print(f"(generating {root}: a few minutes for the large trees)", file=sys.stderr, flush=True)
+        make(root)
+        done.write_text("")
+    return root
+
+
+def listing_tree():
+    def make(root):
+        for c in range(LISTING_FOLDERS):
+            folder = root / f"class_{c:03d}"
+            folder.mkdir(parents=True, exist_ok=True)
+            for i in range(LISTING_FILES):
+                (folder / f"{i:05d}.png").touch()
+    return kept_tree(f"pretrain_bench_listing_{LISTING_FOLDERS * LISTING_FILES}", make)
+
+
+def image_tree(images, folders):
+    def make(root):
+        from PIL import Image
+        rng = random.Random(0)
+        encoded = []
+        for k in range(64):  # distinct real files of mixed sizes and kinds
+            size = (rng.randint(8, 96), rng.randint(8, 96))
+            image = Image.new("RGB" if k % 3 else "L", size, (k * 7) % 256 if k % 3 == 0 else (k, 2 * k, 3 * k))
+            buffer = io.BytesIO()
+            fmt = "PNG" if k % 2 else "JPEG"
+            image.save(buffer, fmt)
+            encoded.append((".png" if fmt == "PNG" else ".jpg", buffer.getvalue()))
+        per_folder = images // folders
+        for c in range(folders):
+            folder = root / f"class_{c:04d}"
+            folder.mkdir(parents=True, exist_ok=True)
+            for i in range(per_folder):
+                ext, data = encoded[rng.randrange(len(encoded))]
+                (folder / f"{i:05d}{ext}").write_bytes(data)
+    return kept_tree(f"pretrain_bench_images_{images}_{folders}", make)
+
+
+def scandir_walk(root):
+    """Every entry below root, as plain os.scandir recursion finds them."""
+    found = []
+    stack = [root]
+    while stack:
+        with os.scandir(stack.pop()) as entries:
+            for entry in entries:
+                found.append(entry.path)
+                if entry.is_dir():
+                    stack.append(entry.path)
+    return found
+
+
+def warm(root):
+    """Reads every file once so that both sides find them in the page cache."""
+    for path in scandir_walk(str(root)):
+        if os.path.isfile(path):
+            with open(path, "rb") as f:
+                f.read()
+
+
+def rows(quick=False, images=None, folders=None):
+    import pretrain.analyzing_tools as native
+    pyref = reference.import_reference(Path(tempfile.mkdtemp(prefix="pretrain_bench_ref_")))
+    python = pyref.analyzing_tools
+    repeats = 3 if quick else 5
+
+    def pair(make_state, run):
+        return [(lambda m=module: make_state(m), run) for module in (native, python)]
+
+    # The listing scans on 100,000 entries.
+    root = str(listing_tree())
+    scandir_walk(root)
+
+    def fresh(module):
+        return module.ClsAnalyzingTool(root)
+
+    def scanned(module):
+        tool = module.ClsAnalyzingTool(root)
+        drive(tool.get_path_list())
+        return tool
+
+    floor = lambda: scandir_walk(root)  # noqa: E731
+    n = LISTING_FOLDERS * LISTING_FILES
+    yield compare(f"get_path_list, {n:,} entries", *pair(fresh, lambda t: drive(t.get_path_list())), repeats, floor)
+    yield compare(f"get_category_distribution after the scan, {n:,}",
+                  *pair(scanned, lambda t: drive(t.get_category_distribution())), repeats)
+    yield compare(f"get_path_list + get_category_distribution, {n:,}",
+                  *pair(fresh, lambda t: (drive(t.get_path_list()), drive(t.get_category_distribution()))),
+                  repeats, floor)
+
+    # The image scans.
+    images = images or (10_000 if quick else 200_000)
+    folders = folders or (100 if quick else 1_000)
+    root = str(image_tree(images, folders))
+    warm(root)
+
+    def with_images(module):
+        tool = module.ClsAnalyzingTool(root)
+        drive(tool.get_path_list())
+        return tool
+
+    repeats = 3
+    yield compare(f"get_image_size_distribution, {images:,} JPEG/PNG",
+                  *pair(with_images, lambda t: drive(t.get_image_size_distribution())), repeats)
+    yield compare(f"get_image_size_distribution(callback), {images:,}",
+                  *pair(with_images, lambda t: asyncio.run(t.get_image_size_distribution(no_progress))), repeats)
+
+    def whole(module):
+        return module.ClsAnalyzingTool(root)
+
+    yield compare(f"whole analysis (categories + sizes), {images:,}",
+                  *pair(whole, lambda t: (drive(t.get_category_distribution()),
+                                          drive(t.get_image_size_distribution()))), repeats)
+
+    # Per call.
+    count = 20_000 if quick else 200_000
+
+    def construct(module):
+        return module.ClsAnalyzingTool
+
+    def construct_many(cls):
+        for _ in range(count):
+            cls("/data")
+
+    yield compare(f"ClsAnalyzingTool(root) construction, {count // 1000}k",
+                  *pair(construct, construct_many), 3 if quick else 7)
 
 
 def main():
     parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
-    parser.add_argument("--classes", type=int, default=100)
-    parser.add_argument("--files-per-class", type=int, default=1000)
-    parser.add_argument("--size-scan-files", type=int, default=20000)
-    parser.add_argument("--random-draws", type=int, default=100000)
-    parser.add_argument("--repeats", type=int, default=3)
+    parser.add_argument("--quick", action="store_true")
+    parser.add_argument("--images", type=int)
+    parser.add_argument("--folders", type=int)
     args = parser.parse_args()
-
-    root = tempfile.mkdtemp(prefix="bench_analysis_")
-    try:
-        start = time.perf_counter()
-        write_dataset(root, args.classes, args.files_per_class)
-        total = args.classes * args.files_per_class
-        print(f"dataset: {total} files in {args.classes} class folders under {root} "
-              f"(written in {time.perf_counter() - start:.1f} s)")
-        glob(str(Path(root, "**/*")), recursive=True)  # warm the directory cache
-
-        scanned = {}
-        for kind in (ClsAnalyzingTool, PyClsAnalyzingTool):
-            tool = kind(root)
-            drive(tool.get_path_list())
-            drive(tool.get_category_distribution())
-            scanned[kind] = tool
-        native_paths = scanned[ClsAnalyzingTool].path_list
-        python_paths = scanned[PyClsAnalyzingTool].path_list
-        assert native_paths == python_paths and len(native_paths) == total
-        assert scanned[ClsAnalyzingTool].category_distribution == scanned[PyClsAnalyzingTool].category_distribution
-
-        def fresh(kind):
-            return lambda: kind(root)
-
-        def scanned_copy(kind, path_list=None):
-            # A tool that has scanned and categorised already, as after
-            # get_path_list and get_category_distribution.
-            def make():
-                tool = kind(root)
-                source = scanned[kind]
-                tool.path_list = list(source.path_list if path_list is None else path_list)
-                tool.classes = source.classes
-                tool.category_image_map = source.category_image_map
-                return tool
-            return make
-
-        size_subset = native_paths[:args.size_scan_files]
-        draws = args.random_draws
-        cases = [
-            ("get_path_list", fresh, lambda t: t.get_path_list()),
-            ("get_category_distribution", scanned_copy, lambda t: t.get_category_distribution()),
-            ("get_category_distribution(callback)", scanned_copy, lambda t: t.get_category_distribution(no_op)),
-            ("get_image_format_distribution", scanned_copy, lambda t: t.get_image_format_distribution()),
-            (f"get_image_size_distribution [first {len(size_subset)} files]",
-             lambda kind: scanned_copy(kind, size_subset), lambda t: t.get_image_size_distribution()),
-            (f"get_random_images(n={draws})", scanned_copy, lambda t: t.get_random_images(draws)),
-            (f"get_random_images(n={total}, category_balance=False)", scanned_copy,
-             lambda t: t.get_random_images(total, False)),
-        ]
-
-        print(f"{'method':58s} {'native s':>9s} {'python s':>9s} {'ratio':>6s}")
-        for label, tool_maker, call in cases:
-            native, python = best_times(tool_maker, call, args.repeats)
-            print(f"{label:58s} {native:9.4f} {python:9.4f} {native / python:6.2f}", flush=True)
-    finally:
-        shutil.rmtree(root, ignore_errors=True)
+    from run import print_table
+    print_table(rows(args.quick, args.images, args.folders))
 
 
 if __name__ == "__main__":

@@ -94,20 +94,24 @@
 //   91      import asyncio
 //   92      asyncio.run(main())
 //
-// Per-file work stays native: pathlib's per-file operations go through
-// path_parts.h. The module's img_ext and Image are read for every file, as
-// the loops above read them; get_random_images takes random.choice,
-// self.classes and self.category_image_map once per call, since no draw can
-// rebind them, and still makes every random.choice call of the loop.
+// The scans stay native where the objects they go through are the standard
+// library's own: the directory walk of glob (tree_walk.h) and pathlib's
+// per-file operations (posix_paths.h). Module attributes and the tool's
+// attributes are read where and as often as the code above reads them, so
+// monkeypatched ones give the result the code above gives.
 #include "class_builder.h"
 #include "context_manager.h"
 #include "coroutine.h"
 #include "error.h"
 #include "iteration.h"
 #include "modules.h"
+#include "names.h"
 #include "operators.h"
-#include "path_parts.h"
+#include "genuine.h"
+#include "image_sizes.h"
+#include "posix_paths.h"
 #include "sample_data.h"
+#include "tree_walk.h"
 
 using namespace kaplet;
 
@@ -120,52 +124,113 @@ Ref empty_list() { return list({}); }
 Ref init(Args& a) {
     const Ref& self = a.ref(0);
     a.line(13);
-    self.set_attr("dataset_path", a[1]);
+    self.set_attr("dataset_path"_py, a[1]);
     a.line(14);
-    self.set_attr("path_list", empty_list().get());
+    self.set_attr("path_list"_py, empty_list());
     a.line(15);
-    self.set_attr("classes", empty_list().get());
+    self.set_attr("classes"_py, empty_list());
     a.line(16);
-    self.set_attr("category_image_map", new_dict().get());
+    self.set_attr("category_image_map"_py, new_dict());
     a.line(17);
-    self.set_attr("category_distribution", new_dict().get());
+    self.set_attr("category_distribution"_py, new_dict());
     a.line(18);
-    self.set_attr("image_format_distribution", new_dict().get());
+    self.set_attr("image_format_distribution"_py, new_dict());
     a.line(19);
-    self.set_attr("image_size_distribution", new_dict().get());
+    self.set_attr("image_size_distribution"_py, new_dict());
     return none();
 }
 
 void append(const Ref& list, const Ref& item) { check(PyList_Append(list.get(), item.get())); }
 
-// `if len(self.<name>) == 0: await self.get_<...>()`, the rescan rule.
-bool is_empty(const Ref& self, const char* name) { return length(self.attr(name).get()) == 0; }
+// `len(self.<name>) == 0`, the rescan rule.
+bool is_empty(const Ref& self, PyObject* name) { return length(self.attr(name).get()) == 0; }
 
 // `i / len(self.path_list)`: the progress sent to the callback.
 Ref progress(Py_ssize_t i, const Ref& self) {
     Ref position = Ref::steal(PyLong_FromSsize_t(i));
-    Ref total = Ref::steal(PyLong_FromSsize_t(length(self.attr("path_list").get())));
+    Ref total = Ref::steal(PyLong_FromSsize_t(length(self.attr("path_list"_py).get())));
     return divide(position.get(), total.get());
+}
+
+// `text in extensions` for an exact list of exact str, where the comparison
+// runs no Python code; false in `plain` for any other container.
+bool plain_list_contains(PyObject* extensions, PyObject* text, bool& plain) {
+    plain = PyList_CheckExact(extensions);
+    for (Py_ssize_t i = 0; plain && i < PyList_GET_SIZE(extensions); ++i) {
+        PyObject* item = PyList_GET_ITEM(extensions, i);
+        if (!PyUnicode_CheckExact(item)) plain = false;
+        else if (item == text || PyUnicode_Compare(item, text) == 0) return true;
+    }
+    return false;
+}
+
+// `[Path(p) for p in found]`, reading Path for every item.
+Ref wrap_all(Args& a, PyObject* found) {
+    Ref wrapped = empty_list();
+    PosixPaths paths(Py_None);
+    for (const Ref& text : iterate(found)) {
+        paths.use_path_class(a.global<"Path">().get());
+        append(wrapped, paths.make(text.get()));
+    }
+    return wrapped;
+}
+
+// `[p for p in path_list if p.suffix in img_ext]`, reading img_ext for every item.
+Ref keep_images(Args& a, PyObject* path_list) {
+    PosixPaths paths(Py_None);
+    Ref kept = empty_list();
+    for (const Ref& path : iterate(path_list)) {
+        Ref suffix = paths.suffix(path.get());
+        if (contains(a.global<"img_ext">().get(), suffix.get())) append(kept, path);
+    }
+    return kept;
+}
+
+// The two comprehensions over a natively walked tree: with pathlib's own
+// Path and a plain img_ext, files are filtered on their suffix text first
+// and only the kept ones become paths, which nothing can tell apart.
+Ref keep_walked_images(Args& a, TreeWalk& walk) {
+    PosixPaths paths(a.global<"Path">().get());
+    if (paths.makes_paths()) {
+        std::vector<std::size_t> kept_entries;
+        bool plain = true;
+        for (std::size_t i = 0; plain && i < walk.size(); ++i) {
+            Ref suffix = walk.suffix(i);
+            if (plain_list_contains(a.global<"img_ext">().get(), suffix.get(), plain)) kept_entries.push_back(i);
+        }
+        if (plain) {
+            Ref kept = Ref::steal(PyList_New(0));
+            CollectorPause pause;
+            for (std::size_t i : kept_entries) append(kept, paths.make(walk.text(i).get()));
+            return kept;
+        }
+    }
+    Ref found = Ref::steal(PyList_New(0));
+    for (std::size_t i = 0; i < walk.size(); ++i) append(found, walk.text(i));
+    a.line(22);
+    Ref wrapped = wrap_all(a, found.get());
+    a.line(23);
+    return keep_images(a, wrapped.get());
 }
 
 Coro get_path_list(Args a) {
     const Ref& self = a.ref(0);
     a.line(22);
-    Ref path_class = a.global("Path");
-    Ref pattern = Ref::steal(PyObject_Str(path_class(self.attr("dataset_path"), str("**/*")).get()));
-    Ref found = call_kw(a.global("glob").get(), {pattern.get()}, {{"recursive", Py_True}});
-    PathParts paths;
-    Ref kept = empty_list();
-    for (const Ref& text : iterate(found)) {
-        a.line(22);
-        Ref path = paths.make(path_class.get(), text.get());
+    Ref pattern = Ref::steal(PyObject_Str(a.global<"Path">()(self.attr("dataset_path"_py), "**/*"_py).get()));
+    Ref glob = a.global<"glob">();
+    Ref kept;
+    if (std::unique_ptr<TreeWalk> walk = TreeWalk::of_pattern(glob.get(), pattern.get())) {
+        kept = keep_walked_images(a, *walk);
+    } else {
+        Ref found = call_kw(glob.get(), {pattern.get()}, {{"recursive", Py_True}});
+        Ref wrapped = wrap_all(a, found.get());
         a.line(23);
-        if (contains(a.global("img_ext").get(), paths.suffix(path.get()).get())) append(kept, path);
+        kept = keep_images(a, wrapped.get());
     }
     a.line(23);
-    self.set_attr("path_list", kept.get());
+    self.set_attr("path_list"_py, kept);
     a.line(24);
-    co_return self.attr("path_list");
+    co_return self.attr("path_list"_py);
 }
 
 Coro get_data_list(Args a) {
@@ -182,133 +247,217 @@ Coro get_category_distribution(Args a) {
     const Ref& self = a.ref(0);
     const Ref& callback = a.ref(1);
     a.line(31);
-    if (is_empty(self, "path_list")) {
+    if (is_empty(self, "path_list"_py)) {
         a.line(32);
-        co_await await_(self.attr("get_path_list")());
+        co_await await_(self.call_method("get_path_list"_py));
     }
     a.line(33);
-    Ref category_image_map = new_dict();
-    PathParts paths;
+    FrameRef category_image_map = new_dict();
+    PosixPaths paths(Py_None);
     Py_ssize_t i = 0;
     a.line(34);
-    for (const Ref& path : iterate(self.attr("path_list"))) {
+    for (const Ref& path : iterate(self.attr("path_list"_py))) {
         a.line(35);
-        Ref class_name = paths.first_part_under(path.get(), self.attr("dataset_path").get());
+        Ref class_name = paths.first_part_under(path.get(), self.attr("dataset_path"_py).get());
         a.line(36);
-        Ref files = Ref::borrow_or_null(PyDict_GetItemWithError(category_image_map.get(), class_name.get()));
-        if (!files) {
-            if (PyErr_Occurred()) throw_python_error();
-            files = empty_list();
-            category_image_map.set_item(class_name.get(), files.get());
+        if (!contains(category_image_map.get(), class_name.get())) {
+            a.line(37);
+            category_image_map.set_item(class_name.get(), empty_list());
         }
         a.line(38);
-        append(files, path);
+        append(category_image_map.item(class_name.get()), path);
         a.line(39);
         if (callback.get() != Py_None) {
             a.line(40);
             co_await await_(callback(progress(i, self)));
+            paths.python_ran();
         }
         ++i;
         a.line(34);
     }
     a.line(41);
     Ref counter = new_dict();
-    PyObject *name, *members;
-    for (Py_ssize_t pos = 0; PyDict_Next(category_image_map.get(), &pos, &name, &members);) {
-        counter.set_item(name, Ref::steal(PyLong_FromSsize_t(PyList_GET_SIZE(members))).get());
+    for (const Ref& item : iterate(category_image_map.call_method("items"_py))) {
+        auto [name, members] = unpack<2>(item.get());
+        counter.set_item(name.get(), Ref::steal(PyLong_FromSsize_t(length(members.get()))));
     }
     a.line(42);
-    self.set_attr("category_distribution", counter.get());
+    self.set_attr("category_distribution"_py, counter);
     a.line(43);
     Ref classes = Ref::steal(PySequence_List(Ref::steal(PyDict_Keys(counter.get())).get()));
     check(PyList_Sort(classes.get()));
-    self.set_attr("classes", classes.get());
+    self.set_attr("classes"_py, classes);
     a.line(44);
-    self.set_attr("category_image_map", category_image_map.get());
+    self.set_attr("category_image_map"_py, category_image_map);
     a.line(45);
-    co_return self.attr("category_distribution");
+    co_return self.attr("category_distribution"_py);
 }
 
 Coro get_image_format_distribution(Args a) {
     const Ref& self = a.ref(0);
     a.line(48);
-    if (is_empty(self, "path_list")) {
+    if (is_empty(self, "path_list"_py)) {
         a.line(49);
-        co_await await_(self.attr("get_path_list")());
+        co_await await_(self.call_method("get_path_list"_py));
     }
     a.line(50);
-    PathParts paths;
+    PosixPaths paths(Py_None);
     Ref formats = empty_list();
-    for (const Ref& path : iterate(self.attr("path_list"))) append(formats, paths.suffix(path.get()));
+    for (const Ref& path : iterate(self.attr("path_list"_py))) append(formats, paths.suffix(path.get()));
     a.line(51);
-    self.set_attr("image_format_distribution", a.global("Counter")(formats).get());
+    self.set_attr("image_format_distribution"_py, a.global<"Counter">()(formats));
     a.line(52);
-    co_return self.attr("image_format_distribution");
+    co_return self.attr("image_format_distribution"_py);
+}
+
+// `with Image.open(path) as img: sizes.append(str(img.size))`
+void open_with_pillow(Args& a, const Ref& path, const Ref& sizes) {
+    a.line(59);
+    Ref image = Method(a.global<"Image">().get(), "open"_py)(path);
+    with_statement(image.get(), [&](const Ref& img) {
+        a.line(60);
+        append(sizes, Ref::steal(PyObject_Str(img.attr("size"_py).get())));
+    });
+}
+
+// One file of the loop: its header read natively when it can be, else
+// opened by Pillow.
+void add_size(Args& a, ImageSizes& reader, const Ref& path, const Ref& sizes) {
+    a.line(59);
+    reader.use_image_module(a.global<"Image">().get());
+    std::vector<ImageSizes::File> file(1);
+    Ref text;
+    if (reader.prepare(path.get(), file[0])) {
+        reader.read_headers(file, false);
+        text = reader.size_text(file[0]);
+    }
+    if (text) {
+        append(sizes, text);
+    } else {
+        open_with_pillow(a, path, sizes);
+        reader.pillow_ran();
+    }
+}
+
+// path_list[index:index + n] holds the files of batch[from:] (n of them).
+bool same_items(const Ref& path_list, Py_ssize_t index, const std::vector<ImageSizes::File>& batch, std::size_t from) {
+    for (std::size_t k = from; k < batch.size(); ++k, ++index) {
+        if (index >= PyList_GET_SIZE(path_list.get()) || PyList_GET_ITEM(path_list.get(), index) != batch[k].path.get()) {
+            return false;
+        }
+    }
+    return true;
+}
+
+// The loop without a callback over a list: the headers of a batch of files
+// are read by several threads, then the files are counted in list order.
+// The list is read afresh after anything that ran Python code, as the for
+// loop's iterator would see it; the first failing file stops the scan.
+void add_sizes_of_list(Args& a, ImageSizes& reader, const Ref& path_list, const Ref& sizes) {
+    constexpr std::size_t kBatch = 2048;
+    Py_ssize_t index = 0;
+    while (index < PyList_GET_SIZE(path_list.get())) {
+        a.line(59);
+        reader.use_image_module(a.global<"Image">().get());
+        std::vector<ImageSizes::File> batch;
+        for (Py_ssize_t j = index; j < PyList_GET_SIZE(path_list.get()) && batch.size() < kBatch; ++j) {
+            Ref path = Ref::borrow(PyList_GET_ITEM(path_list.get(), j));
+            ImageSizes::File file;
+            if (!reader.prepare(path.get(), file)) break;
+            batch.push_back(std::move(file));
+        }
+        if (batch.empty()) {
+            // prepare() allocates: the list may have changed meanwhile.
+            if (index >= PyList_GET_SIZE(path_list.get())) break;
+            add_size(a, reader, Ref::borrow(PyList_GET_ITEM(path_list.get(), index)), sizes);
+            ++index;
+            continue;
+        }
+        reader.read_headers(batch, true);
+        for (std::size_t k = 0; k < batch.size(); ++k) {
+            ++index;
+            a.line(59);
+            Ref text = reader.size_text(batch[k]);
+            if (text) {
+                append(sizes, text);
+                continue;
+            }
+            open_with_pillow(a, batch[k].path, sizes);
+            reader.pillow_ran();
+            // The rest of the batch stands while Image, Pillow and the list
+            // items are as they were.
+            reader.use_image_module(a.global<"Image">().get());
+            if (!reader.still_valid() || !same_items(path_list, index, batch, k + 1)) break;
+        }
+    }
 }
 
 Coro get_image_size_distribution(Args a) {
     const Ref& self = a.ref(0);
     const Ref& callback = a.ref(1);
     a.line(55);
-    if (is_empty(self, "path_list")) {
+    if (is_empty(self, "path_list"_py)) {
         a.line(56);
-        co_await await_(self.attr("get_path_list")());
+        co_await await_(self.call_method("get_path_list"_py));
     }
     a.line(57);
-    Ref sizes = empty_list();
-    Py_ssize_t i = 0;
+    FrameRef sizes = empty_list();
     a.line(58);
-    for (const Ref& path : iterate(self.attr("path_list"))) {
-        a.line(59);
-        Ref image = a.global("Image").attr("open")(path);
-        with_statement(image.get(), [&](const Ref& img) {
-            a.line(60);
-            append(sizes, Ref::steal(PyObject_Str(img.attr("size").get())));
-        });
-        a.line(61);
-        if (callback.get() != Py_None) {
-            a.line(62);
-            co_await await_(callback(progress(i, self)));
+    FrameRef path_list = self.attr("path_list"_py);
+    ImageSizes reader(a.global<"Image">().get());
+    if (callback.get() == Py_None && PyList_CheckExact(path_list.get())) {
+        add_sizes_of_list(a, reader, path_list, sizes);
+    } else {
+        Py_ssize_t i = 0;
+        for (const Ref& path : iterate(path_list)) {
+            add_size(a, reader, path, sizes);
+            a.line(61);
+            if (callback.get() != Py_None) {
+                a.line(62);
+                co_await await_(callback(progress(i, self)));
+                reader.python_ran();
+            }
+            ++i;
+            a.line(58);
         }
-        ++i;
-        a.line(58);
     }
     a.line(63);
-    self.set_attr("image_size_distribution", a.global("Counter")(sizes).get());
+    self.set_attr("image_size_distribution"_py, a.global<"Counter">()(sizes));
     a.line(64);
-    co_return self.attr("image_size_distribution");
+    co_return self.attr("image_size_distribution"_py);
 }
 
 Coro get_random_images(Args a) {
     const Ref& self = a.ref(0);
     a.line(67);
-    Ref random_images = empty_list();
+    FrameRef random_images = empty_list();
     a.line(68);
     if (a.ref(2).truthy()) {
         a.line(69);
-        if (is_empty(self, "category_image_map")) {
+        if (is_empty(self, "category_image_map"_py)) {
             a.line(70);
-            co_await await_(self.attr("get_category_distribution")());
+            co_await await_(self.call_method("get_category_distribution"_py));
         }
         a.line(71);
-        Ref choice = a.global("random").attr("choice");
-        Ref classes = self.attr("classes");
-        Ref category_image_map = self.attr("category_image_map");
-        for (const Ref& unused : iterate(a.global("range")(a[1]))) {
+        for (const Ref& unused : iterate(a.global<"range">()(a[1]))) {
             (void)unused;
             a.line(72);
-            Ref class_name = choice(classes);
+            Method choose_class(a.global<"random">().get(), "choice"_py);
+            Ref class_name = choose_class(self.attr("classes"_py));
             a.line(73);
-            append(random_images, choice(category_image_map.item(class_name.get())));
+            Method choose_file(a.global<"random">().get(), "choice"_py);
+            append(random_images, choose_file(self.attr("category_image_map"_py).item(class_name.get())));
+            a.line(71);
         }
     } else {
         a.line(75);
-        if (is_empty(self, "path_list")) {
+        if (is_empty(self, "path_list"_py)) {
             a.line(76);
-            co_await await_(self.attr("get_path_list")());
+            co_await await_(self.call_method("get_path_list"_py));
         }
         a.line(77);
-        random_images = a.global("random").attr("sample")(self.attr("path_list"), a[1]);
+        Method sample(a.global<"random">().get(), "sample"_py);
+        random_images = sample(self.attr("path_list"_py), a[1]);
     }
     a.line(78);
     co_return random_images;
@@ -316,20 +465,20 @@ Coro get_random_images(Args a) {
 
 Coro main(Args a) {
     a.line(82);
-    Ref pprint = a.import("pprint").attr("pprint");
+    FrameRef pprint = a.import("pprint").attr("pprint"_py);
     a.line(83);
-    Ref dataset = command_line_dataset_directory(a.global("__name__"), "python -m pretrain.analyzing_tools [DIR]");
-    Ref tool = a.global("ClsAnalyzingTool")(dataset);
+    Ref dataset = command_line_dataset_directory(a.global<"__name__">(), "python -m pretrain.analyzing_tools [DIR]");
+    FrameRef tool = a.global<"ClsAnalyzingTool">()(dataset);
     a.line(84);
-    co_await await_(tool.attr("get_path_list")());
+    co_await await_(tool.call_method("get_path_list"_py));
     a.line(85);
-    Ref categories = co_await await_(tool.attr("get_category_distribution")());
+    Ref categories = co_await await_(tool.call_method("get_category_distribution"_py));
     pprint(categories);
     a.line(86);
-    Ref samples = co_await await_(tool.attr("get_random_images")());
+    Ref samples = co_await await_(tool.call_method("get_random_images"_py));
     pprint(samples);
     a.line(87);
-    Ref sizes = co_await await_(tool.attr("get_image_size_distribution")());
+    Ref sizes = co_await await_(tool.call_method("get_image_size_distribution"_py));
     pprint(sizes);
     co_return none();
 }

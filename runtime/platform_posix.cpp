@@ -1,11 +1,21 @@
 #ifndef _WIN32
 #include "platform.h"
 
+#include <dirent.h>
 #include <dlfcn.h>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdint>
+#include <cstring>
 
 namespace kaplet::platform {
 
 static void anchor() {}
+
+const int kReadOpenFlags = O_RDONLY | O_CLOEXEC;
 
 std::string own_library_path() {
     Dl_info info{};
@@ -28,6 +38,68 @@ LoadResult load_library(const std::string& path_utf8, int dlopen_flags) {
 }
 
 void* find_symbol(void* handle, const char* name) { return dlsym(handle, name); }
+
+static DirectoryEntry::Kind kind_of(const dirent* entry) {
+#ifdef DT_DIR
+    switch (entry->d_type) {
+        case DT_DIR: return DirectoryEntry::Kind::Directory;
+        case DT_LNK: return DirectoryEntry::Kind::Link;
+        case DT_UNKNOWN: return DirectoryEntry::Kind::Unknown;
+        default: return DirectoryEntry::Kind::Other;
+    }
+#else
+    (void)entry;
+    return DirectoryEntry::Kind::Unknown;
+#endif
+}
+
+bool list_directory(const std::string& path, std::vector<DirectoryEntry>& out) {
+    DIR* dir = opendir(path.empty() ? "." : path.c_str());
+    if (dir == nullptr) return false;
+    for (;;) {
+        errno = 0;
+        const dirent* entry = readdir(dir);
+        if (entry == nullptr) break;
+        const char* name = entry->d_name;
+        if (name[0] == '.' && (name[1] == '\0' || (name[1] == '.' && name[2] == '\0'))) continue;
+        out.push_back({name, kind_of(entry)});
+    }
+    closedir(dir);
+    return true;
+}
+
+StatKind stat_kind(const std::string& path) {
+    struct stat st;
+    if (stat(path.c_str(), &st) != 0) return errno == ENOENT ? StatKind::Missing : StatKind::Failed;
+    return S_ISDIR(st.st_mode) ? StatKind::Directory : StatKind::NotDirectory;
+}
+
+ReadOnlyFile::ReadOnlyFile(const std::string& path) {
+    int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    handle_ = reinterpret_cast<void*>(static_cast<std::intptr_t>(fd));
+}
+
+ReadOnlyFile::~ReadOnlyFile() {
+    if (is_open()) close(static_cast<int>(reinterpret_cast<std::intptr_t>(handle_)));
+}
+
+bool ReadOnlyFile::is_open() const noexcept { return reinterpret_cast<std::intptr_t>(handle_) >= 0; }
+
+long long ReadOnlyFile::read_at(unsigned long long offset, unsigned char* buffer, std::size_t size) {
+    if (!is_open()) return -1;
+    int fd = static_cast<int>(reinterpret_cast<std::intptr_t>(handle_));
+    std::size_t done = 0;
+    while (done < size) {
+        ssize_t n = pread(fd, buffer + done, size - done, static_cast<off_t>(offset + done));
+        if (n < 0) {
+            if (errno == EINTR) continue;
+            return -1;
+        }
+        if (n == 0) break;
+        done += static_cast<std::size_t>(n);
+    }
+    return static_cast<long long>(done);
+}
 
 }  // namespace kaplet::platform
 #endif

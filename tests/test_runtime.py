@@ -289,7 +289,5 @@ def test_cycles_through_the_loop_state_of_a_suspended_coroutine_are_collected(tm
     assert _suspend_scan_in_a_cycle(tmp_path, "get_image_size_distribution")
 
 
-@pytest.mark.xfail(reason="the map being built and its lists must be FrameRefs in get_category_distribution",
-                   strict=False)
 def test_cycles_through_a_map_being_built_are_collected(tmp_path):
     assert _suspend_scan_in_a_cycle(tmp_path, "get_category_distribution")

@@ -1,0 +1,21 @@
+// Makes an object's references part of the running coroutine's frame (see
+// frame_roots.h). Declared as the owner's last member: it joins the frame
+// only once every other member exists, and leaves it before they go, so the
+// collector never visits a half-made or half-destroyed owner.
+#pragma once
+
+#include "frame_roots.h"
+
+namespace pretrain {
+
+template <class Owner>
+class FrameReport final : public kaplet::FrameRoot {
+public:
+    explicit FrameReport(const Owner& owner) noexcept : owner_(owner) {}
+    int traverse(visitproc visit, void* arg) const override { return owner_.traverse(visit, arg); }
+
+private:
+    const Owner& owner_;
+};
+
+}  // namespace pretrain

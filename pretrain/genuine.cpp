@@ -1,0 +1,127 @@
+#include "genuine.h"
+
+#include "error.h"
+
+using kaplet::Ref;
+
+namespace pretrain {
+
+namespace {
+Fingerprint* recording = nullptr;
+
+std::uint64_t version_of(PyObject* dict) { return reinterpret_cast<PyDictObject*>(dict)->ma_version_tag; }
+}  // namespace
+
+bool Fingerprint::unchanged() const {
+    for (const auto& [dict, version] : dicts_) {
+        if (version_of(dict.get()) != version) return false;
+    }
+    for (const auto& [function, code] : functions_) {
+        if (PyFunction_GET_CODE(function.get()) != code.get()) return false;
+    }
+    return true;
+}
+
+void Fingerprint::clear() noexcept {
+    dicts_.clear();
+    functions_.clear();
+}
+
+void Fingerprint::add_dict(PyObject* dict) {
+    if (dict != nullptr && PyDict_Check(dict)) dicts_.emplace_back(Ref::borrow(dict), version_of(dict));
+}
+
+void Fingerprint::add_function(PyObject* function) {
+    functions_.emplace_back(Ref::borrow(function), Ref::borrow(PyFunction_GET_CODE(function)));
+}
+
+int Fingerprint::traverse(visitproc visit, void* arg) const {
+    for (const auto& entry : dicts_) Py_VISIT(entry.first.get());
+    for (const auto& entry : functions_) {
+        Py_VISIT(entry.first.get());
+        Py_VISIT(entry.second.get());
+    }
+    return 0;
+}
+
+Recording::Recording(Fingerprint& into) noexcept : saved_(recording) { recording = &into; }
+Recording::~Recording() { recording = saved_; }
+Fingerprint* Recording::current() noexcept { return recording; }
+
+Ref dict_entry(PyObject* dict, const char* name) {
+    if (dict == nullptr || !PyDict_CheckExact(dict)) return {};
+    if (recording) recording->add_dict(dict);
+    PyObject* value = PyDict_GetItemString(dict, name);
+    return Ref::borrow_or_null(value);
+}
+
+Ref loaded_module(const char* name) {
+    if (recording) recording->add_dict(PyImport_GetModuleDict());
+    Ref key = kaplet::str(name);
+    Ref module = Ref::steal_or_null(PyImport_GetModule(key.get()));
+    if (!module && PyErr_Occurred()) kaplet::throw_python_error();
+    if (module && !PyModule_CheckExact(module.get())) return {};
+    return module;
+}
+
+static Ref unwrap(PyObject* obj) {
+    Ref current = Ref::borrow(obj);
+    if (Py_IS_TYPE(obj, &PyStaticMethod_Type) || Py_IS_TYPE(obj, &PyClassMethod_Type)) {
+        current = Ref::steal_or_null(PyObject_GetAttrString(obj, "__func__"));
+    } else if (Py_IS_TYPE(obj, &PyProperty_Type)) {
+        current = Ref::steal_or_null(PyObject_GetAttrString(obj, "fget"));
+    }
+    if (!current) PyErr_Clear();
+    return current;
+}
+
+static bool same_text(PyObject* a, PyObject* b) {
+    return a != nullptr && b != nullptr && PyUnicode_CheckExact(a) && PyUnicode_CheckExact(b) &&
+           PyUnicode_Compare(a, b) == 0;
+}
+
+bool defined_in(PyObject* obj, PyObject* module, const char* name) {
+    if (obj == nullptr || module == nullptr || !PyModule_CheckExact(module)) return false;
+    Ref function = unwrap(obj);
+    if (!function || !Py_IS_TYPE(function.get(), &PyFunction_Type)) return false;
+    if (recording) recording->add_function(function.get());
+    PyObject* globals = PyModule_GetDict(module);
+    if (PyFunction_GET_GLOBALS(function.get()) != globals) return false;
+    Ref code = Ref::borrow(PyFunction_GET_CODE(function.get()));
+    auto* co = reinterpret_cast<PyCodeObject*>(code.get());
+    Ref expected_name = kaplet::str(name);
+    if (!same_text(co->co_name, expected_name.get())) return false;
+    // Modules frozen into the interpreter name their code "<frozen NAME>".
+    Ref file = dict_entry(globals, "__file__");
+    if (file && same_text(co->co_filename, file.get())) return true;
+    Ref module_name = dict_entry(globals, "__name__");
+    if (!module_name || !PyUnicode_CheckExact(module_name.get())) return false;
+    Ref frozen = Ref::steal(PyUnicode_FromFormat("<frozen %U>", module_name.get()));
+    return same_text(co->co_filename, frozen.get());
+}
+
+bool own_function(PyObject* module, const char* name) {
+    if (module == nullptr || !PyModule_CheckExact(module)) return false;
+    Ref value = dict_entry(PyModule_GetDict(module), name);
+    return value && defined_in(value.get(), module, name);
+}
+
+bool own_method(PyObject* type, PyObject* module, const char* name) {
+    if (type == nullptr || !PyType_Check(type)) return false;
+    Ref value = dict_entry(reinterpret_cast<PyTypeObject*>(type)->tp_dict, name);
+    return value && defined_in(value.get(), module, name);
+}
+
+bool inherited_from(PyTypeObject* type, PyTypeObject* owner, const char* name) {
+    Ref mro = Ref::borrow_or_null(type->tp_mro);
+    if (!mro || !PyTuple_CheckExact(mro.get())) return false;
+    for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(mro.get()); ++i) {
+        PyObject* base = PyTuple_GET_ITEM(mro.get(), i);
+        if (base == reinterpret_cast<PyObject*>(owner)) return true;
+        if (!PyType_Check(base)) return false;
+        if (dict_entry(reinterpret_cast<PyTypeObject*>(base)->tp_dict, name)) return false;
+    }
+    return false;
+}
+
+}  // namespace pretrain

@@ -1,0 +1,452 @@
+#include "image_sizes.h"
+
+#include "error.h"
+#include "genuine.h"
+#include "names.h"
+#include "platform.h"
+
+#include <algorithm>
+#include <atomic>
+#include <thread>
+
+using kaplet::Ref;
+using kaplet::operator""_py;
+
+namespace pretrain {
+
+namespace {
+
+// The first class of type's method resolution order that defines name.
+Ref defining_class(PyObject* type, const char* name) {
+    if (type == nullptr || !PyType_Check(type)) return {};
+    Ref mro = Ref::borrow_or_null(reinterpret_cast<PyTypeObject*>(type)->tp_mro);
+    if (!mro || !PyTuple_CheckExact(mro.get())) return {};
+    for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(mro.get()); ++i) {
+        Ref base = Ref::borrow(PyTuple_GET_ITEM(mro.get(), i));
+        if (!PyType_Check(base.get())) return {};
+        if (dict_entry(reinterpret_cast<PyTypeObject*>(base.get())->tp_dict, name)) return base;
+    }
+    return {};
+}
+
+// type.name resolves to a function of one of Pillow's own modules, written
+// in that module under that name.
+bool pillow_method(PyObject* type, const char* name) {
+    Ref owner = defining_class(type, name);
+    if (!owner) return false;
+    Ref module_name = dict_entry(reinterpret_cast<PyTypeObject*>(owner.get())->tp_dict, "__module__");
+    if (!module_name || !PyUnicode_CheckExact(module_name.get())) return false;
+    const char* text = PyUnicode_AsUTF8(module_name.get());
+    if (text == nullptr) {
+        PyErr_Clear();
+        return false;
+    }
+    if (std::string_view(text).substr(0, 4) != "PIL.") return false;
+    Ref module = loaded_module(text);
+    return module && own_method(owner.get(), module.get(), name);
+}
+
+// A plugin's image class whose opening code is all Pillow's own.
+bool pillow_image_class(PyObject* type, std::initializer_list<const char*> methods) {
+    for (const char* name : {"__init__", "_open", "size", "__enter__", "__exit__", "close"}) {
+        if (!pillow_method(type, name)) return false;
+    }
+    for (const char* name : methods) {
+        if (!pillow_method(type, name)) return false;
+    }
+    return true;
+}
+
+struct Plugin {
+    const char* format;
+    const char* module;
+    const char* factory;
+    unsigned native;  // ImageFormat read natively, or 0
+};
+
+// The plugins Image.preinit loads. Their accept functions each want their
+// own leading bytes, none of which starts another's clean files.
+constexpr Plugin kPreinitPlugins[] = {
+    {"BMP", "PIL.BmpImagePlugin", "BmpImageFile", kBmp},
+    {"DIB", "PIL.BmpImagePlugin", "DibImageFile", 0},
+    {"GIF", "PIL.GifImagePlugin", "GifImageFile", kGif},
+    {"JPEG", "PIL.JpegImagePlugin", "jpeg_factory", kJpeg},
+    {"PPM", "PIL.PpmImagePlugin", "PpmImageFile", 0},
+    {"PNG", "PIL.PngImagePlugin", "PngImageFile", kPng},
+};
+
+const Plugin* preinit_plugin(PyObject* format) {
+    for (const Plugin& plugin : kPreinitPlugins) {
+        if (PyUnicode_CheckExact(format) && PyUnicode_CompareWithASCIIString(format, plugin.format) == 0) return &plugin;
+    }
+    return nullptr;
+}
+
+bool same_objects(const std::vector<Ref>& a, const std::vector<Ref>& b) {
+    if (a.size() != b.size()) return false;
+    for (std::size_t i = 0; i < a.size(); ++i) {
+        if (a[i].get() != b[i].get()) return false;
+    }
+    return true;
+}
+
+int bit_index(unsigned format) { return format == kPng ? 0 : format == kJpeg ? 1 : format == kGif ? 2 : 3; }
+
+// The accept function a format is registered with, when it is a function of
+// one of Pillow's own modules; null otherwise (no accept function at all
+// means Image.open tries the plugin on every file).
+Ref pillow_accept(PyObject* open_table, PyObject* format) {
+    Ref entry = Ref::borrow_or_null(PyDict_GetItemWithError(open_table, format));
+    if (!entry) {
+        if (PyErr_Occurred()) kaplet::throw_python_error();
+        return {};
+    }
+    if (!PyTuple_CheckExact(entry.get()) || PyTuple_GET_SIZE(entry.get()) != 2) return {};
+    Ref accept = Ref::borrow(PyTuple_GET_ITEM(entry.get(), 1));
+    if (!Py_IS_TYPE(accept.get(), &PyFunction_Type)) return {};
+    Ref module_name = dict_entry(PyFunction_GET_GLOBALS(accept.get()), "__name__");
+    if (!module_name || !PyUnicode_CheckExact(module_name.get())) return {};
+    const char* name = PyUnicode_AsUTF8(module_name.get());
+    if (name == nullptr) {
+        PyErr_Clear();
+        return {};
+    }
+    if (std::string_view(name).substr(0, 4) != "PIL.") return {};
+    Ref module = loaded_module(name);
+    Ref function_name = Ref::steal(PyObject_GetAttrString(accept.get(), "__name__"));
+    const char* text = PyUnicode_Check(function_name.get()) ? PyUnicode_AsUTF8(function_name.get()) : nullptr;
+    if (text == nullptr) {
+        PyErr_Clear();
+        return {};
+    }
+    return module && defined_in(accept.get(), module.get(), text) ? accept : Ref();
+}
+
+// What the format's own opening code goes through beyond the image class.
+bool format_code_is_own(const Plugin& plugin, PyObject* module) {
+    PyObject* globals = PyModule_GetDict(module);
+    switch (plugin.native) {
+        case kPng: {
+            Ref stream = dict_entry(globals, "PngStream");
+            for (const char* name : {"read", "call", "crc", "chunk_IHDR", "chunk_IDAT", "chunk_PLTE", "chunk_gAMA",
+                                     "chunk_sRGB", "chunk_cHRM", "chunk_pHYs"}) {
+                if (!pillow_method(stream.get(), name)) return false;
+            }
+            // PngStream.call logs every chunk at DEBUG level.
+            Ref logger = dict_entry(globals, "logger");
+            Ref logging = loaded_module("logging");
+            Ref logger_class = logging ? dict_entry(PyModule_GetDict(logging.get()), "Logger") : Ref();
+            if (!logger || !logger_class || !Py_IS_TYPE(logger.get(), reinterpret_cast<PyTypeObject*>(logger_class.get()))) {
+                return false;
+            }
+            Ref enabled = Ref::steal_or_null(PyObject_CallMethod(logger.get(), "isEnabledFor", "i", 10));
+            if (!enabled) {
+                PyErr_Clear();
+                return false;
+            }
+            // Level changes anywhere clear every logger's cache of answers.
+            if (Fingerprint* recording = Recording::current()) {
+                Ref state = Ref::steal_or_null(PyObject_GenericGetDict(logger.get(), nullptr));
+                Ref cache = state ? dict_entry(state.get(), "_cache") : Ref();
+                if (!cache) {
+                    PyErr_Clear();
+                    return false;
+                }
+                recording->add_dict(cache.get());
+            }
+            return enabled.get() == Py_False &&
+                   pillow_image_class(dict_entry(globals, "PngImageFile").get(), {});
+        }
+        case kJpeg: {
+            Ref image_class = dict_entry(globals, "JpegImageFile");
+            if (!pillow_image_class(image_class.get(), {"_read_dpi_from_exif", "_getmp"})) return false;
+            Ref markers = dict_entry(globals, "MARKER");
+            if (!markers || !PyDict_CheckExact(markers.get())) return false;
+            if (Fingerprint* recording = Recording::current()) recording->add_dict(markers.get());
+            for (long marker = 0xFFC0; marker <= 0xFFFE; ++marker) {
+                Ref key = Ref::steal(PyLong_FromLong(marker));
+                Ref entry = Ref::borrow_or_null(PyDict_GetItemWithError(markers.get(), key.get()));
+                if (!entry) {
+                    if (PyErr_Occurred()) kaplet::throw_python_error();
+                    continue;
+                }
+                if (!PyTuple_CheckExact(entry.get()) || PyTuple_GET_SIZE(entry.get()) != 3) return false;
+                Ref handler = Ref::borrow(PyTuple_GET_ITEM(entry.get(), 2));
+                if (handler.get() == Py_None) continue;
+                bool own = false;
+                for (const char* name : {"APP", "COM", "DQT", "SOF", "Skip"}) {
+                    own = own || (handler.get() == dict_entry(globals, name).get() && own_function(module, name));
+                }
+                if (!own) return false;
+            }
+            return own_function(module, "_getmp");
+        }
+        case kGif:
+            return pillow_image_class(dict_entry(globals, "GifImageFile").get(), {"_seek", "data", "_is_palette_needed"});
+        case kBmp:
+            return pillow_image_class(dict_entry(globals, "BmpImageFile").get(), {"_bitmap"});
+        default:
+            return true;
+    }
+}
+
+#ifdef _WIN32
+constexpr const char* kSystemModule = "nt";
+#else
+constexpr const char* kSystemModule = "posix";
+#endif
+
+// Image.open itself and what it calls before a plugin takes over.
+bool open_is_own(PyObject* image) {
+    for (const char* name : {"open", "preinit", "init", "_decompression_bomb_check"}) {
+        if (!own_function(image, name)) return false;
+    }
+    PyObject* globals = PyModule_GetDict(image);
+    Ref util = loaded_module("PIL._util");
+    Ref is_path = dict_entry(globals, "is_path");
+    if (!util || !defined_in(is_path.get(), util.get(), "is_path")) return false;
+    Ref builtins = loaded_module("builtins"), io = loaded_module("_io");
+    Ref os = loaded_module("os"), system = loaded_module(kSystemModule);
+    if (!builtins || !io || !os || !system) return false;
+    if (dict_entry(globals, "builtins").get() != builtins.get() || dict_entry(globals, "os").get() != os.get()) return false;
+    Ref open = dict_entry(PyModule_GetDict(builtins.get()), "open");
+    if (!open || open.get() != dict_entry(PyModule_GetDict(io.get()), "open").get()) return false;
+    Ref fspath = dict_entry(PyModule_GetDict(os.get()), "fspath");
+    if (!fspath || fspath.get() != dict_entry(PyModule_GetDict(system.get()), "fspath").get()) return false;
+    Ref initialized = dict_entry(globals, "_initialized");
+    if (!initialized || !PyLong_CheckExact(initialized.get())) return false;
+    long level = PyLong_AsLong(initialized.get());
+    if (level == -1 && PyErr_Occurred()) PyErr_Clear();
+    return level >= 1;  // preinit() has nothing left to import
+}
+
+}  // namespace
+
+ImageSizes::ImageSizes(PyObject* image_module)
+    : image_module_(Ref::borrow(image_module)), paths_(Py_None), mode_(kaplet::str("r")) {}
+
+int ImageSizes::traverse(visitproc visit, void* arg) const {
+    if (int r = checked_.traverse(visit, arg)) return r;
+    Py_VISIT(image_module_.get());
+    Py_VISIT(checked_module_.get());
+    Py_VISIT(mode_.get());
+    for (const auto& accepts : earlier_accepts_) {
+        for (const Ref& accept : accepts) Py_VISIT(accept.get());
+    }
+    for (const auto* seen : {&order_seen_, &entries_seen_}) {
+        for (const Ref& item : *seen) Py_VISIT(item.get());
+    }
+    return 0;
+}
+
+void ImageSizes::use_image_module(PyObject* image_module) {
+    if (image_module == image_module_.get()) return;
+    image_module_ = Ref::borrow(image_module);
+    python_ran_ = true;
+}
+
+void ImageSizes::pillow_ran() noexcept {
+    if (open_is_own_) {
+        pillow_ran_ = true;
+    } else {
+        python_ran_ = true;
+    }
+}
+
+void ImageSizes::check_pending() {
+    if (python_ran_) {
+        recheck_code();
+        refresh_order();
+    } else if (pillow_ran_) {
+        refresh_order();
+    }
+}
+
+bool ImageSizes::still_valid() {
+    unsigned formats = formats_;
+    auto accepts = earlier_accepts_;
+    check_pending();
+    for (std::size_t i = 0; i < accepts.size(); ++i) {
+        if (!same_objects(accepts[i], earlier_accepts_[i])) return false;
+    }
+    return formats == formats_;
+}
+
+// Image.open and the native formats' plugin code are Pillow's own.
+void ImageSizes::recheck_code() {
+    python_ran_ = false;
+    paths_.python_ran();
+    if (!checked_.empty() && checked_module_.get() == image_module_.get() && checked_.unchanged()) return;
+    checked_.clear();
+    checked_module_ = image_module_;
+    Recording recording(checked_);
+    open_is_own_ = false;
+    own_code_ = 0;
+    order_seen_.clear();
+    Ref image = loaded_module("PIL.Image");
+    if (!image || image.get() != image_module_.get() || !open_is_own(image.get())) return;
+    open_is_own_ = true;
+    for (const Plugin& plugin : kPreinitPlugins) {
+        Ref module = plugin.native ? loaded_module(plugin.module) : Ref();
+        if (module && format_code_is_own(plugin, module.get())) own_code_ |= plugin.native;
+    }
+}
+
+// The formats whose files Image.open gives to a plugin read natively: one
+// whose code is Pillow's own, registered by its own module, where every
+// format tried before it in Image.ID is registered with one of Pillow's own
+// accept functions.
+void ImageSizes::refresh_order() {
+    pillow_ran_ = false;
+    if (!open_is_own_) {
+        formats_ = 0;
+        return;
+    }
+    PyObject* globals = PyModule_GetDict(image_module_.get());
+    Ref order = dict_entry(globals, "ID"), table = dict_entry(globals, "OPEN");
+    if (!order || !PyList_CheckExact(order.get()) || !table || !PyDict_CheckExact(table.get())) {
+        formats_ = 0;
+        return;
+    }
+    Ref formats = Ref::steal(PyList_AsTuple(order.get()));
+    Py_ssize_t count = PyTuple_GET_SIZE(formats.get());
+    std::vector<Ref> entries;
+    for (Py_ssize_t i = 0; i < count; ++i) {
+        entries.push_back(Ref::borrow_or_null(PyDict_GetItemWithError(table.get(), PyTuple_GET_ITEM(formats.get(), i))));
+        if (PyErr_Occurred()) kaplet::throw_python_error();
+    }
+    bool same = order_seen_.size() == static_cast<std::size_t>(count) && same_objects(entries, entries_seen_);
+    for (Py_ssize_t i = 0; same && i < count; ++i) same = order_seen_[i].get() == PyTuple_GET_ITEM(formats.get(), i);
+    if (same) return;
+    order_seen_.clear();
+    for (Py_ssize_t i = 0; i < count; ++i) order_seen_.push_back(Ref::borrow(PyTuple_GET_ITEM(formats.get(), i)));
+    entries_seen_ = entries;
+    formats_ = 0;
+    for (auto& accepts : earlier_accepts_) accepts.clear();
+    for (auto& answers : prefix_answers_) answers.clear();
+    std::vector<Ref> earlier;  // accept functions to ask
+    for (Py_ssize_t i = 0; i < count; ++i) {
+        PyObject* format = PyTuple_GET_ITEM(formats.get(), i);
+        if (!PyUnicode_CheckExact(format)) return;
+        Ref accept = pillow_accept(table.get(), format);
+        if (!accept) return;  // this plugin and all after it are Pillow's business
+        const Plugin* plugin = preinit_plugin(format);
+        if (plugin == nullptr) {
+            earlier.push_back(accept);
+            continue;
+        }
+        Ref module = loaded_module(plugin->module);
+        Ref own_factory = module ? dict_entry(PyModule_GetDict(module.get()), plugin->factory) : Ref();
+        if (!own_factory || !entries[i] || !PyTuple_CheckExact(entries[i].get()) || PyTuple_GET_SIZE(entries[i].get()) != 2 ||
+            own_factory.get() != PyTuple_GET_ITEM(entries[i].get(), 0)) {
+            return;
+        }
+        if (plugin->native && !(formats_ & plugin->native) && (own_code_ & plugin->native)) {
+            formats_ |= plugin->native;
+            earlier_accepts_[bit_index(plugin->native)] = earlier;
+        }
+    }
+}
+
+// None of the formats Image.open tries before the file's own accepts its
+// first bytes (a warning text counts as no).
+bool ImageSizes::accepted_by_no_other(const HeaderSize& size) {
+    int format = bit_index(size.format);
+    const std::vector<Ref>& accepts = earlier_accepts_[format];
+    if (accepts.empty()) return true;
+    auto known = prefix_answers_[format].find(size.prefix);
+    if (known != prefix_answers_[format].end()) return known->second;
+    Ref prefix = Ref::steal(PyBytes_FromStringAndSize(size.prefix.data(), static_cast<Py_ssize_t>(size.prefix.size())));
+    bool none = true;
+    for (std::size_t i = 0; none && i < accepts.size(); ++i) {
+        Ref result = Ref::steal_or_null(PyObject_CallOneArg(accepts[i].get(), prefix.get()));
+        if (!result) {
+            PyErr_Clear();  // Image.open decides what that means
+            none = false;
+        } else if (!PyUnicode_Check(result.get())) {
+            int truth = PyObject_IsTrue(result.get());
+            if (truth != 0) PyErr_Clear();
+            none = truth == 0;
+        }
+    }
+    prefix_answers_[format].emplace(size.prefix, none);
+    return none;
+}
+
+bool ImageSizes::prepare(PyObject* path, File& file) {
+    check_pending();
+    if (formats_ == 0) return false;
+    file.path = Ref::borrow(path);
+    file.size = {};
+    if (PyUnicode_CheckExact(path)) {
+        file.filename = file.path;
+    } else {
+        file.filename = paths_.fspath(path);
+        if (!file.filename) return false;
+    }
+    Ref encoded = Ref::steal_or_null(PyUnicode_EncodeFSDefault(file.filename.get()));
+    if (!encoded) {
+        PyErr_Clear();
+        return false;
+    }
+    const char* bytes = PyBytes_AS_STRING(encoded.get());
+    std::size_t size = static_cast<std::size_t>(PyBytes_GET_SIZE(encoded.get()));
+    if (size == 0 || std::char_traits<char>::find(bytes, size, '\0') != nullptr) return false;
+    file.system_path.assign(bytes, size);
+    return true;
+}
+
+void ImageSizes::read_headers(std::vector<File>& files, bool parallel) const {
+    unsigned formats = formats_;
+    Py_BEGIN_ALLOW_THREADS
+    std::atomic<std::size_t> next{0};
+    auto work = [&] {
+        for (std::size_t i; (i = next.fetch_add(1)) < files.size();) {
+            try {
+                files[i].size = read_header_size(files[i].system_path, formats);
+            } catch (...) {
+                files[i].size = {};
+            }
+        }
+    };
+    std::vector<std::thread> workers;
+    if (parallel) {
+        unsigned cores = std::max(1u, std::thread::hardware_concurrency());
+        std::size_t helpers = std::min<std::size_t>({cores > 1 ? cores - 1 : 0, 7, files.size() / 32});
+        for (std::size_t i = 0; i < helpers; ++i) {
+            try {
+                workers.emplace_back(work);
+            } catch (...) {
+                break;  // fewer threads, same work
+            }
+        }
+    }
+    work();
+    for (std::thread& worker : workers) worker.join();
+    Py_END_ALLOW_THREADS
+}
+
+Ref ImageSizes::size_text(File& file) {
+    check_pending();
+    if (!file.size.known || !(formats_ & file.size.format) || !accepted_by_no_other(file.size)) return {};
+    // Image.open warns about or refuses images above MAX_IMAGE_PIXELS.
+    Ref limit = Ref::borrow_or_null(PyDict_GetItemWithError(PyModule_GetDict(image_module_.get()), "MAX_IMAGE_PIXELS"_py));
+    if (!limit) {
+        if (PyErr_Occurred()) kaplet::throw_python_error();
+        return {};
+    }
+    if (limit.get() != Py_None) {
+        if (!PyLong_CheckExact(limit.get())) return {};
+        int overflow = 0;
+        long long most = PyLong_AsLongLongAndOverflow(limit.get(), &overflow);
+        if (overflow < 0 || (overflow == 0 && most < 0)) return {};
+        unsigned long long pixels = std::max<std::uint64_t>(1, file.size.width) * std::max<std::uint64_t>(1, file.size.height);
+        if (overflow == 0 && pixels > static_cast<unsigned long long>(most)) return {};
+    }
+    kaplet::check(PySys_Audit("open", "OOi", file.filename.get(), mode_.get(), kaplet::platform::kReadOpenFlags));
+    paths_.cache_text(file.path.get(), file.filename.get());
+    return Ref::steal(PyUnicode_FromFormat("(%llu, %llu)", static_cast<unsigned long long>(file.size.width),
+                                           static_cast<unsigned long long>(file.size.height)));
+}
+
+}  // namespace pretrain

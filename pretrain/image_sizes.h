@@ -1,0 +1,85 @@
+// str(Image.open(path).size) for the analysis tool's size scan, read from the
+// file headers natively (image_headers.h) while the module's Image is
+// Pillow's own module with its own open, plugins and plugin order; every
+// file the header reader is not sure of, and every other path object, is
+// opened by Image.open as written.
+#pragma once
+
+#include "image_headers.h"
+#include "posix_paths.h"
+#include "frame_report.h"
+#include "ref.h"
+
+#include <array>
+#include <string>
+#include <unordered_map>
+#include <vector>
+
+namespace pretrain {
+
+// A coroutine body may keep one across an await: it reports what it holds.
+class ImageSizes {
+public:
+    // One file of the scan.
+    struct File {
+        kaplet::Ref path;      // the path_list item
+        kaplet::Ref filename;  // os.fspath(path): what open() is given
+        std::string system_path;
+        HeaderSize size;
+    };
+
+    // `image_module` is what the tool's name Image is bound to.
+    explicit ImageSizes(PyObject* image_module);
+
+    int traverse(visitproc visit, void* arg) const;
+
+    // Image is now bound to image_module (read again for every file).
+    void use_image_module(PyObject* image_module);
+    // Python code has run (a callback): Pillow is checked again before the
+    // next file.
+    void python_ran() noexcept { python_ran_ = true; }
+    // Image.open has opened a file. When it was Pillow's own, only what it
+    // may change (the plugins loaded, Image.ID and Image.OPEN) is looked at
+    // again; otherwise as python_ran.
+    void pillow_ran() noexcept;
+    // Does the checks due now; true when headers read before may still be
+    // used (the same formats are read natively behind the same plugins).
+    bool still_valid();
+
+    // Fills file for a path whose header can be read natively; false when
+    // Image.open must open it.
+    bool prepare(PyObject* path, File& file);
+    // Reads the headers (without the interpreter lock; several threads when
+    // `parallel`).
+    void read_headers(std::vector<File>& files, bool parallel) const;
+    // The size text for a prepared and read file, after the audit event that
+    // opening it raises; a null Ref when Image.open must open it after all.
+    kaplet::Ref size_text(File& file);
+
+private:
+    void check_pending();
+    void recheck_code();
+    void refresh_order();
+    bool accepted_by_no_other(const HeaderSize& size);
+
+    kaplet::Ref image_module_;
+    unsigned formats_ = 0;  // ImageFormat mask of what may be read natively
+    // Per native format (by bit index), the accept functions of the formats
+    // Image.open tries first whose leading bytes are not known here; they
+    // are Pillow's own pure functions, so their answers are kept per prefix.
+    std::array<std::vector<kaplet::Ref>, 4> earlier_accepts_;
+    std::unordered_map<std::string, bool> prefix_answers_[4];
+    bool python_ran_ = true;
+    bool pillow_ran_ = false;
+    bool open_is_own_ = false;  // Image is Pillow's and Image.open its own
+    Fingerprint checked_;       // what the last check of the code read
+    kaplet::Ref checked_module_;  // image_module_ at that check
+    unsigned own_code_ = 0;     // formats whose plugin code is Pillow's own
+    // Image.ID and the Image.OPEN entries of its formats as last looked at.
+    std::vector<kaplet::Ref> order_seen_, entries_seen_;
+    PosixPaths paths_;             // for os.fspath of pathlib's own paths
+    kaplet::Ref mode_;             // "r", as open() reports it
+    FrameReport<ImageSizes> report_{*this};  // last: see frame_report.h
+};
+
+}  // namespace pretrain
