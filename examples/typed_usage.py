@@ -61,7 +61,7 @@ def build_dataset(root: Path) -> NeuDataset:
 
 def classify(num_classes: int) -> None:
     head = LinearClsHead(num_classes=num_classes, in_channels=16)
-    head.bias = 0.0
+    head.bias.zero_()
     scores: torch.Tensor = head.forward((torch.rand(2, 16),))
     model = ImageClassifier(
         backbone=dict(type="ResNet_CIFAR", depth=18, in_channels=3),
@@ -69,7 +69,7 @@ def classify(num_classes: int) -> None:
         head=dict(type="LinearClsHead", num_classes=num_classes, in_channels=512,
                   loss=dict(type="CrossEntropyLoss")),
     )
-    model.head.bias = torch.zeros(num_classes)
+    model.head.bias.copy_(torch.zeros(num_classes))
     inputs = torch.rand(2, 3, 32, 32)
     losses = model.loss(inputs, [DataSample().set_gt_label(0), DataSample().set_gt_label(1)])
     predictions = model.predict(inputs)

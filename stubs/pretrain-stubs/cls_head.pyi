@@ -18,7 +18,8 @@ __all__ = [
 
 # Registered in MODELS as "LinearClsHead" (force=True): replaces the stack's head.
 class LinearClsHead(BaseLinearClsHead, metaclass=MetaClass):
-    # Not set by the head: the classifier's prediction subtracts it from the
-    # class scores, so whoever builds the model assigns it.
-    bias: float | torch.Tensor
+    # Not set by the head itself: the base library's metaclass registers it as
+    # a persistent buffer of zeros, one per class. The classifier's prediction
+    # subtracts it from the class scores; change it in place.
+    bias: torch.Tensor
     def forward(self, feats: Tuple[torch.Tensor], **kwargs: Any) -> torch.Tensor: ...
