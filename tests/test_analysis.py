@@ -239,7 +239,8 @@ def test_directory_named_like_an_image_fails_the_size_scan(mixed):
     tool = ClsAnalyzingTool(mixed)
     run(tool.get_path_list())
     tool.path_list = [mixed / "c.png"]
-    with pytest.raises(IsADirectoryError):
+    # Windows refuses to open a directory as a file with "permission denied".
+    with pytest.raises(IsADirectoryError if os.name != "nt" else PermissionError):
         run(tool.get_image_size_distribution())
 
 
@@ -362,7 +363,7 @@ def test_run_as_main_on_the_sample_dataset():
     head = out[:out.index("}") + 1]
     assert eval(head) == expected
     samples = [line for line in out.splitlines() if "Path(" in line]
-    assert len(samples) == 6 and all(os.path.join("digits", "") in line for line in samples)
+    assert len(samples) == 6 and all("/digits/" in line for line in samples)
     assert out.rstrip().endswith("Counter({'(8, 8)': 1797})")
 
 

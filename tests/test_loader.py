@@ -178,7 +178,7 @@ def library_copy(tmp_path):
     package = lib / "pretrain"
     (package / "sub").mkdir(parents=True)
     shutil.copy(library_file(), lib)
-    (package / "data.txt").write_text("héllo\nworld\n", encoding="utf-8")
+    (package / "data.txt").write_bytes("héllo\nworld\n".encode())
     (package / "sub" / "b.bin").write_bytes(b"\x00\x01")
     return lib
 
