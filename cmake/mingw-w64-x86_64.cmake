@@ -16,10 +16,11 @@ set(CMAKE_FIND_ROOT_PATH_MODE_PROGRAM NEVER)
 set(CMAKE_FIND_ROOT_PATH_MODE_LIBRARY BOTH)  # finds python311.dll beside its import library
 set(CMAKE_FIND_ROOT_PATH_MODE_INCLUDE ONLY)
 
-# The libraries load into any Python process: no libstdc++ or libgcc DLL may
-# be needed beside them.
-set(CMAKE_SHARED_LINKER_FLAGS_INIT "-static-libgcc -static-libstdc++ -static")
-set(CMAKE_MODULE_LINKER_FLAGS_INIT "-static-libgcc -static-libstdc++ -static")
+# The libraries load into any Python process: no libstdc++, libgcc or
+# winpthread DLL may be needed beside them. Symbols are stripped (-s): the
+# export table stays.
+set(CMAKE_SHARED_LINKER_FLAGS_INIT "-static-libgcc -static-libstdc++ -static -s")
+set(CMAKE_MODULE_LINKER_FLAGS_INIT "-static-libgcc -static-libstdc++ -static -s")
 
 # Extension modules are named plain <name>.pyd.
 set(Python_SOABI "" CACHE STRING "")

@@ -13,10 +13,11 @@ ensure_embedded_python
 # pyconfig.h beside itself first, so it is replaced in a copy.
 include_dir="$build_dir/include"
 host_include=$("$host_python" -c 'import sysconfig; print(sysconfig.get_paths()["include"])')
+# Timestamps are kept, so an unchanged copy rebuilds nothing.
 rm -rf "$include_dir"
 mkdir -p "$include_dir"
-cp -R "$host_include"/. "$include_dir"/
-cp cmake/windows-include/pyconfig.h "$include_dir/pyconfig.h"
+cp -Rp "$host_include"/. "$include_dir"/
+cp -p cmake/windows-include/pyconfig.h "$include_dir/pyconfig.h"
 
 # Import library of the Windows interpreter's python311.dll, the DLL beside it.
 import_library="$build_dir/libpython311.dll.a"
@@ -27,13 +28,16 @@ if [ ! -f "$import_library" ] || [ "$embed_dir/python311.dll" -nt "$import_libra
 fi
 
 cmake=$(command -v cmake || "$host_python" -c 'import cmake, os; print(os.path.join(cmake.CMAKE_BIN_DIR, "cmake"))')
-"$cmake" -S . -B "$build_dir/cmake" -DCMAKE_BUILD_TYPE=Release \
-  -DCMAKE_TOOLCHAIN_FILE="$repo/cmake/mingw-w64-x86_64.cmake" \
-  -DPython_EXECUTABLE="$host_python" -DPython_INCLUDE_DIR="$include_dir" \
-  -DPython_LIBRARY="$import_library" >"$build_dir/configure.log"
-"$cmake" --build "$build_dir/cmake" -j "${BUILD_JOBS:-2}"
-rm -rf "$build_dir/stage"
-"$cmake" --install "$build_dir/cmake" --prefix "$build_dir/stage" >/dev/null
+log="$build_dir/build.log"
+{
+  "$cmake" -S . -B "$build_dir/cmake" -DCMAKE_BUILD_TYPE=Release \
+    -DCMAKE_TOOLCHAIN_FILE="$repo/cmake/mingw-w64-x86_64.cmake" \
+    -DPython_EXECUTABLE="$host_python" -DPython_INCLUDE_DIR="$include_dir" \
+    -DPython_LIBRARY="$import_library" &&
+  env -u MAKEFLAGS -u MAKELEVEL "$cmake" --build "$build_dir/cmake" -j "${BUILD_JOBS:-2}" &&
+  rm -rf "$build_dir/stage" &&
+  "$cmake" --install "$build_dir/cmake" --prefix "$build_dir/stage"
+} >"$log" 2>&1 || { cat "$log" >&2; say "cross build failed" >&2; exit 1; }
 
 # What a Windows Python process will see of the two libraries.
 for library in pretrain __pycache__; do

@@ -83,24 +83,36 @@ def system_error_text(path):
     return ctypes.FormatError(ctypes.get_last_error())
 
 
-@pytest.mark.parametrize("name, cause", [
-    ("bad", "a text file"),
-    ("needs_missing_dll", "a DLL that is nowhere"),
-])
-def test_load_failure_gives_the_system_message(windows_extensions, monkeypatch, name, cause):
-    monkeypatch.setattr(pretrain, "__path__", [pretrain.__path__[0], str(windows_extensions)])
-    path = windows_extensions / (name + importlib.machinery.EXTENSION_SUFFIXES[0])
+def import_fails_with_the_system_message(name, path):
     mode = kernel32.GetErrorMode()
     with pytest.raises(ImportError) as info:
         importlib.import_module("pretrain." + name)
     message = str(info.value)
     prefix = f"LoadLibraryExW '{path}' failed: "
-    assert message.startswith(prefix + system_error_text(path)), (cause, message)
+    assert message.startswith(prefix + system_error_text(path)), message
     assert not message.endswith(("\r", "\n"))
     assert info.value.name == "pretrain." + name and info.value.path == str(path)
     assert "pretrain." + name not in sys.modules
     # The error mode is the caller's again.
     assert kernel32.GetErrorMode() == mode
+
+
+@pytest.mark.parametrize("name", [
+    "bad",                # a text file
+    "needs_missing_dll",  # imports a DLL that is nowhere
+])
+def test_load_failure_gives_the_system_message(windows_extensions, monkeypatch, name):
+    monkeypatch.setattr(pretrain, "__path__", [pretrain.__path__[0], str(windows_extensions)])
+    import_fails_with_the_system_message(name, windows_extensions / (name + importlib.machinery.EXTENSION_SUFFIXES[0]))
+
+
+def test_relative_search_path_entry_is_refused(windows_extensions, monkeypatch):
+    # With these flags LoadLibraryExW takes only full paths, where the POSIX
+    # loader opens a path relative to the working directory.
+    monkeypatch.chdir(windows_extensions.parent)
+    monkeypatch.setattr(pretrain, "__path__", [pretrain.__path__[0], windows_extensions.name])
+    import_fails_with_the_system_message(
+        "multi", os.path.join(windows_extensions.name, "multi" + importlib.machinery.EXTENSION_SUFFIXES[0]))
 
 
 def test_dependency_beside_the_extension_is_found(windows_extensions, monkeypatch):
