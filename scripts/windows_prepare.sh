@@ -9,6 +9,11 @@ set -euo pipefail
 source "$(dirname "$0")/windows_env.sh"
 cd "$repo"
 
+# One clone at a time makes the shared environment; the others wait for it.
+mkdir -p "$cache"
+exec 9>"$cache/prepare.lock"
+flock 9
+
 ensure_wine || exit 2
 ensure_embedded_python || exit 2
 
@@ -21,7 +26,8 @@ if [ ! -f "$env_dir/.complete" ]; then
     "$host_python" -m pip "$@" --no-deps --only-binary=:all: --platform win_amd64 \
       --python-version 3.11 --implementation cp --abi cp311 --abi abi3 --abi none -r "$requirements"
   }
-  if ! windows_pip download -q -d "$downloads"; then
+  if ! windows_pip download -q -d "$downloads" 2>"$cache/download.log"; then
+    cat "$cache/download.log" >&2
     say "could not download the Windows wheels (no network?)"
     rm -f "$requirements"
     exit 2
@@ -35,13 +41,15 @@ if [ ! -f "$env_dir/.complete" ]; then
   # Lib\site-packages the way a regular installation does.
   rm -f "$staging/python"/python*._pth "$staging/python/.complete"
   mkdir -p "$staging/python/Lib/site-packages"
-  windows_pip install -q --no-index --find-links "$downloads" --target "$staging/python/Lib/site-packages"
+  windows_pip install -q --no-index --find-links "$downloads" --target "$staging/python/Lib/site-packages" \
+    2>"$staging/install.log" || { cat "$staging/install.log" >&2; exit 1; }
   rm -f "$requirements"
   # The Visual C++ runtime DLLs (torch needs VCRUNTIME140_THREADS.dll) go
-  # beside python.exe, where msvc-runtime's installer would put them.
+  # beside python.exe, one release for all of them (build/windows/python
+  # makes Wine load these rather than its own).
   unpack=$(mktemp -d)
   "$host_python" -m zipfile -e "$downloads"/msvc_runtime-*-win_amd64.whl "$unpack"
-  cp -n "$unpack"/msvc_runtime-*.data/data/*.dll "$staging/python/"
+  cp "$unpack"/msvc_runtime-*.data/data/Scripts/*.dll "$staging/python/"
   rm -rf "$unpack"
 
   say "creating the Wine prefix (about 1 minute)"

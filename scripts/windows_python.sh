@@ -24,6 +24,10 @@ if [ -n "${PYTHONPATH:-}" ]; then
 fi
 PYTHONPATH=$(IFS=';'; echo "${search[*]}")
 export PYTHONPATH WINEPREFIX="$wine_prefix" WINEDEBUG=${WINEDEBUG:--all}
+# Microsoft's C++ runtime DLLs beside python.exe, not Wine's own: Wine 8's
+# handler for MSVC's C++ exceptions crashes on torch's second or third one.
+# A crash ends the process at once instead of waiting in Wine's debugger.
+export WINEDLLOVERRIDES=${WINEDLLOVERRIDES:-"vcruntime140,vcruntime140_1,msvcp140,msvcp140_1,msvcp140_2,msvcp140_atomic_wait,concrt140=n,b;winedbg.exe=d"}
 # Intel OpenMP in torch stops at start-up under Wine when it pins threads.
 export KMP_AFFINITY=${KMP_AFFINITY:-disabled}
 # A piped console is cp1252; the package prints Chinese text.
