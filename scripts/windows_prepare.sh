@@ -19,7 +19,7 @@ ensure_embedded_python || exit 2
 
 if [ ! -f "$env_dir/.complete" ]; then
   say "making the Windows test environment $env_dir"
-  say "downloads the win_amd64 wheels of scripts/windows_stack.txt (about 220 MB, torch 2.14.1 CPU is 115 MB) into $downloads"
+  say "downloads the win_amd64 wheels of scripts/windows_stack.txt (about 210 MB, of which torch 2.14.1 for the CPU is 124 MB) into $downloads"
   requirements=$(mktemp)
   grep -vE '^[[:space:]]*(#|$)' "$stack_list" >"$requirements"
   windows_pip() {
