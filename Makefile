@@ -1,12 +1,38 @@
-# make build | test | demo | bench. Each first makes sure .venv holds the
-# pinned stack (scripts/ensure_venv.sh) and the project is built into it.
-# make windows: the win_amd64 wheel in dist/, cross-built with mingw-w64.
-# make test-windows: that wheel under Wine with the Windows CPython 3.11
-# (build/windows/python then runs that interpreter).
+# make build | wheel | test | test-asan | fuzz | windows | test-windows | demo
+# | bench | ravelin-standin.
+# Each first makes sure .venv (this clone's own environment over the cached
+# pinned stack, scripts/ensure_venv.sh) exists and the project is built into
+# it. test-asan and fuzz build both libraries a second time, with
+# AddressSanitizer + UndefinedBehaviorSanitizer, into build/sanitize (the
+# compiler's own sanitizer runtimes: nothing is downloaded). windows builds
+# the win_amd64 wheel into dist/ with mingw-w64; test-windows runs it under
+# Wine with the Windows CPython 3.11 (then build/windows/python runs that
+# interpreter).
 PY := .venv/bin/python
 export PYTHONPATH := $(CURDIR)/support
 
-.PHONY: venv build test demo bench windows test-windows clean
+# Lanes `make test` runs before the Linux suite; a lane that cannot run here
+# (no root to install its tools, say) reports itself through skip_lane
+# (scripts/setup_lib.sh) and `make test` lists it at the end.
+TEST_LANES := test-windows test-asan fuzz
+
+.PHONY: venv build wheel test test-linux test-asan fuzz demo bench windows test-windows ravelin-standin clean
+
+# Time limits of the sanitizer lanes (seconds); both together stay under
+# about 12 minutes on a 2-core machine.
+ASAN_LIMIT := 400
+FUZZ_LIMIT := 420
+# The suite under the sanitizers, without what only repeats work at length
+# (the leak counts of 10,000 calls per callable, the model's compute loop,
+# stack imports in many children, the demo entries); those run above.
+ASAN_TESTS := tests --ignore=tests/test_leaks.py \
+  --deselect tests/test_model.py::test_calls_leak_no_references \
+  --deselect tests/test_import_state.py::test_concurrent_first_imports_wait_for_the_package \
+  --deselect tests/test_robustness.py::test_finder_operations_leak_nothing \
+  --deselect tests/test_robustness.py::test_native_calls_with_argument_errors_leak_nothing \
+  --deselect tests/test_datasets.py::test_import_time_lines_printed_once \
+  --deselect tests/test_datasets.py::test_main_builds_the_sample_dataset \
+  --deselect tests/test_datasets.py::test_run_as_main_module
 
 venv:
 	@bash scripts/ensure_venv.sh
@@ -14,21 +40,52 @@ venv:
 build: venv
 	$(PY) -m pip install -q --no-build-isolation --no-deps .
 
+wheel: venv
+	@bash scripts/build_wheel.sh $(PY)
+
+ravelin-standin: venv
+	@bash scripts/install_ravelin_standin.sh $(PY)
+
 windows: venv
 	@bash scripts/windows_build.sh
 
 test-windows: venv
 	@bash scripts/windows_test.sh
 
-test: build
+test-linux: build
 	$(PY) -m pytest -q tests
-	@bash scripts/windows_test.sh
 
+test-asan: venv
+	bash scripts/run_sanitized.sh $(ASAN_LIMIT) $(PY) -m pytest -q -p no:cacheprovider $(ASAN_TESTS)
+
+# Seeded: FUZZ_SEED=N replays a run (the seed is printed either way).
+fuzz: venv
+	bash scripts/run_sanitized.sh $(FUZZ_LIMIT) $(PY) fuzz/run.py $(if $(FUZZ_SEED),--seed $(FUZZ_SEED))
+
+# The extra lanes first, then the list of skipped ones, then the Linux suite,
+# so that pytest's counts close the output.
+test: build
+	@bash scripts/lane_summary.sh reset
+	@status=0; \
+	for lane in $(TEST_LANES); do $(MAKE) --no-print-directory $$lane || status=1; done; \
+	bash scripts/lane_summary.sh; \
+	$(PY) -m pytest -q tests || status=1; \
+	exit $$status
+
+# The demos download nothing: they train on the bundled digits on the CPU.
 demo: build
 	$(PY) examples/train_digits.py
 
+.PHONY: demo-lt demo-dist
+demo-lt: build
+	$(PY) examples/train_digits_lt.py
+
+demo-dist: build
+	$(PY) -m torch.distributed.run --nproc_per_node=2 examples/train_digits.py \
+		--launcher pytorch --work-dir build/train_digits_dist
+
 bench: build
-	$(PY) bench/bench_analysis.py
+	$(PY) bench/run.py
 
 clean:
-	rm -rf build
+	rm -rf build dist

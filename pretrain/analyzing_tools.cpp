@@ -83,7 +83,7 @@
 //   80
 //   81  async def main():
 //   82      from pprint import pprint
-//   83      tool = ClsAnalyzingTool(SAMPLE_DATASET)  # pretrain/sample_data.h
+//   83      tool = ClsAnalyzingTool(DATASET)  # DIR of `python -m ... [DIR]`, else the sample: sample_data.h
 //   84      await tool.get_path_list()
 //   85      pprint(await tool.get_category_distribution())
 //   86      pprint(await tool.get_random_images())
@@ -119,12 +119,19 @@ Ref empty_list() { return list({}); }
 
 Ref init(Args& a) {
     const Ref& self = a.ref(0);
+    a.line(13);
     self.set_attr("dataset_path", a[1]);
+    a.line(14);
     self.set_attr("path_list", empty_list().get());
+    a.line(15);
     self.set_attr("classes", empty_list().get());
+    a.line(16);
     self.set_attr("category_image_map", new_dict().get());
+    a.line(17);
     self.set_attr("category_distribution", new_dict().get());
+    a.line(18);
     self.set_attr("image_format_distribution", new_dict().get());
+    a.line(19);
     self.set_attr("image_size_distribution", new_dict().get());
     return none();
 }
@@ -143,113 +150,185 @@ Ref progress(Py_ssize_t i, const Ref& self) {
 
 Coro get_path_list(Args a) {
     const Ref& self = a.ref(0);
+    a.line(22);
     Ref path_class = a.global("Path");
     Ref pattern = Ref::steal(PyObject_Str(path_class(self.attr("dataset_path"), str("**/*")).get()));
     Ref found = call_kw(a.global("glob").get(), {pattern.get()}, {{"recursive", Py_True}});
     PathParts paths;
     Ref kept = empty_list();
     for (const Ref& text : iterate(found)) {
+        a.line(22);
         Ref path = paths.make(path_class.get(), text.get());
+        a.line(23);
         if (contains(a.global("img_ext").get(), paths.suffix(path.get()).get())) append(kept, path);
     }
+    a.line(23);
     self.set_attr("path_list", kept.get());
+    a.line(24);
     co_return self.attr("path_list");
 }
 
 Coro get_data_list(Args a) {
     const Ref& callback = a.ref(1);
-    if (callback.get() != Py_None) co_await await_(callback(floating(1.0)));
+    a.line(27);
+    if (callback.get() != Py_None) {
+        a.line(28);
+        co_await await_(callback(floating(1.0)));
+    }
     co_return none();
 }
 
 Coro get_category_distribution(Args a) {
     const Ref& self = a.ref(0);
     const Ref& callback = a.ref(1);
-    if (is_empty(self, "path_list")) co_await await_(self.attr("get_path_list")());
+    a.line(31);
+    if (is_empty(self, "path_list")) {
+        a.line(32);
+        co_await await_(self.attr("get_path_list")());
+    }
+    a.line(33);
     Ref category_image_map = new_dict();
     PathParts paths;
     Py_ssize_t i = 0;
+    a.line(34);
     for (const Ref& path : iterate(self.attr("path_list"))) {
+        a.line(35);
         Ref class_name = paths.first_part_under(path.get(), self.attr("dataset_path").get());
+        a.line(36);
         Ref files = Ref::borrow_or_null(PyDict_GetItemWithError(category_image_map.get(), class_name.get()));
         if (!files) {
             if (PyErr_Occurred()) throw_python_error();
             files = empty_list();
             category_image_map.set_item(class_name.get(), files.get());
         }
+        a.line(38);
         append(files, path);
-        if (callback.get() != Py_None) co_await await_(callback(progress(i, self)));
+        a.line(39);
+        if (callback.get() != Py_None) {
+            a.line(40);
+            co_await await_(callback(progress(i, self)));
+        }
         ++i;
+        a.line(34);
     }
+    a.line(41);
     Ref counter = new_dict();
     PyObject *name, *members;
     for (Py_ssize_t pos = 0; PyDict_Next(category_image_map.get(), &pos, &name, &members);) {
         counter.set_item(name, Ref::steal(PyLong_FromSsize_t(PyList_GET_SIZE(members))).get());
     }
+    a.line(42);
     self.set_attr("category_distribution", counter.get());
+    a.line(43);
     Ref classes = Ref::steal(PySequence_List(Ref::steal(PyDict_Keys(counter.get())).get()));
     check(PyList_Sort(classes.get()));
     self.set_attr("classes", classes.get());
+    a.line(44);
     self.set_attr("category_image_map", category_image_map.get());
+    a.line(45);
     co_return self.attr("category_distribution");
 }
 
 Coro get_image_format_distribution(Args a) {
     const Ref& self = a.ref(0);
-    if (is_empty(self, "path_list")) co_await await_(self.attr("get_path_list")());
+    a.line(48);
+    if (is_empty(self, "path_list")) {
+        a.line(49);
+        co_await await_(self.attr("get_path_list")());
+    }
+    a.line(50);
     PathParts paths;
     Ref formats = empty_list();
     for (const Ref& path : iterate(self.attr("path_list"))) append(formats, paths.suffix(path.get()));
+    a.line(51);
     self.set_attr("image_format_distribution", a.global("Counter")(formats).get());
+    a.line(52);
     co_return self.attr("image_format_distribution");
 }
 
 Coro get_image_size_distribution(Args a) {
     const Ref& self = a.ref(0);
     const Ref& callback = a.ref(1);
-    if (is_empty(self, "path_list")) co_await await_(self.attr("get_path_list")());
+    a.line(55);
+    if (is_empty(self, "path_list")) {
+        a.line(56);
+        co_await await_(self.attr("get_path_list")());
+    }
+    a.line(57);
     Ref sizes = empty_list();
     Py_ssize_t i = 0;
+    a.line(58);
     for (const Ref& path : iterate(self.attr("path_list"))) {
+        a.line(59);
         Ref image = a.global("Image").attr("open")(path);
         with_statement(image.get(), [&](const Ref& img) {
+            a.line(60);
             append(sizes, Ref::steal(PyObject_Str(img.attr("size").get())));
         });
-        if (callback.get() != Py_None) co_await await_(callback(progress(i, self)));
+        a.line(61);
+        if (callback.get() != Py_None) {
+            a.line(62);
+            co_await await_(callback(progress(i, self)));
+        }
         ++i;
+        a.line(58);
     }
+    a.line(63);
     self.set_attr("image_size_distribution", a.global("Counter")(sizes).get());
+    a.line(64);
     co_return self.attr("image_size_distribution");
 }
 
 Coro get_random_images(Args a) {
     const Ref& self = a.ref(0);
+    a.line(67);
     Ref random_images = empty_list();
+    a.line(68);
     if (a.ref(2).truthy()) {
-        if (is_empty(self, "category_image_map")) co_await await_(self.attr("get_category_distribution")());
+        a.line(69);
+        if (is_empty(self, "category_image_map")) {
+            a.line(70);
+            co_await await_(self.attr("get_category_distribution")());
+        }
+        a.line(71);
         Ref choice = a.global("random").attr("choice");
         Ref classes = self.attr("classes");
         Ref category_image_map = self.attr("category_image_map");
         for (const Ref& unused : iterate(a.global("range")(a[1]))) {
             (void)unused;
+            a.line(72);
             Ref class_name = choice(classes);
+            a.line(73);
             append(random_images, choice(category_image_map.item(class_name.get())));
         }
     } else {
-        if (is_empty(self, "path_list")) co_await await_(self.attr("get_path_list")());
+        a.line(75);
+        if (is_empty(self, "path_list")) {
+            a.line(76);
+            co_await await_(self.attr("get_path_list")());
+        }
+        a.line(77);
         random_images = a.global("random").attr("sample")(self.attr("path_list"), a[1]);
     }
+    a.line(78);
     co_return random_images;
 }
 
 Coro main(Args a) {
+    a.line(82);
     Ref pprint = a.import("pprint").attr("pprint");
-    Ref tool = a.global("ClsAnalyzingTool")(sample_dataset_directory());
+    a.line(83);
+    Ref dataset = command_line_dataset_directory(a.global("__name__"), "python -m pretrain.analyzing_tools [DIR]");
+    Ref tool = a.global("ClsAnalyzingTool")(dataset);
+    a.line(84);
     co_await await_(tool.attr("get_path_list")());
+    a.line(85);
     Ref categories = co_await await_(tool.attr("get_category_distribution")());
     pprint(categories);
+    a.line(86);
     Ref samples = co_await await_(tool.attr("get_random_images")());
     pprint(samples);
+    a.line(87);
     Ref sizes = co_await await_(tool.attr("get_image_size_distribution")());
     pprint(sizes);
     co_return none();

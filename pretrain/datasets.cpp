@@ -136,51 +136,68 @@ namespace pretrain {
 namespace {
 
 // print(f"<label>{(time.perf_counter() - start) * 1000:.6f}ms")
-void print_elapsed(const Module& m, const char* label) {
+void print_elapsed(const Module& m, PyObject* label) {
     Ref print = m.lookup("print");
-    Ref now = m.lookup("time").attr("perf_counter")();
+    Ref now = m.lookup("time").call_method("perf_counter"_py);
     Ref elapsed = multiply(subtract(now.get(), m.lookup("start").get()).get(), integer(1000).get());
-    print(join_text({str(label).get(), format(elapsed, ".6f").get(), str("ms").get()}));
+    print(join_text({label, format(elapsed, ".6f"_py).get(), "ms"_py}));
 }
 
 // ---- SplitData ------------------------------------------------------------
 
 Ref split_init(Args& a) {
     const Ref& self = a.ref(0);
-    self.set_attr("start", a[1]);
-    self.set_attr("end", a[2]);
-    self.set_attr("random", a[3]);
-    self.set_attr("seed", a[4]);
-    self.set_attr("key", a[5]);
+    a.line(23);
+    self.set_attr("start"_py, a[1]);
+    a.line(24);
+    self.set_attr("end"_py, a[2]);
+    a.line(25);
+    self.set_attr("random"_py, a[3]);
+    a.line(26);
+    self.set_attr("seed"_py, a[4]);
+    a.line(27);
+    self.set_attr("key"_py, a[5]);
     return none();
 }
 
 Ref split_transform(Args& a) {
     const Ref& self = a.ref(0);
     const Ref& results = a.ref(1);
-    Ref data_list = results.item(self.attr("key").get());
-    if (self.attr("random").truthy()) {
-        Ref np = a.import("numpy");
-        Ref rng = np.attr("random").attr("default_rng")(self.attr("seed"));
-        rng.attr("shuffle")(data_list);
+    a.line(30);
+    Ref data_list = results.item(self.attr("key"_py).get());
+    a.line(31);
+    if (self.attr("random"_py).truthy()) {
+        a.line(32);
+        Ref np = a.import("numpy"_py);
+        a.line(33);
+        Ref rng = np.attr("random"_py).call_method("default_rng"_py, self.attr("seed"_py));
+        a.line(34);
+        rng.call_method("shuffle"_py, data_list);
     }
-    Ref n_total = a.global("len")(data_list);
-    Ref start_index = a.global("int")(multiply(n_total.get(), self.attr("start").get()));
-    Ref end_index = a.global("int")(multiply(n_total.get(), self.attr("end").get()));
+    a.line(35);
+    Ref n_total = a.global<"len">()(data_list);
+    a.line(36);
+    Ref start_index = a.global<"int">()(multiply(n_total.get(), self.attr("start"_py).get()));
+    a.line(37);
+    Ref end_index = a.global<"int">()(multiply(n_total.get(), self.attr("end"_py).get()));
+    a.line(38);
     Ref split_data_list = slice(data_list.get(), start_index.get(), end_index.get());
-    results.set_item(self.attr("key").get(), split_data_list.get());
-    Ref logging_info = a.global("logging").attr("info");
+    a.line(39);
+    results.set_item(self.attr("key"_py).get(), split_data_list);
+    a.line(40);
+    Method logging_info(a.global<"logging">().get(), "info"_py);
     Ref message = join_text({
-        str("【SplitData】划分数据集，start=").get(),
-        format(self.attr("start")).get(),
-        str(", end=").get(),
-        format(self.attr("end")).get(),
-        str("，数据集大小：").get(),
+        "【SplitData】划分数据集，start="_py,
+        format(self.attr("start"_py)).get(),
+        ", end="_py,
+        format(self.attr("end"_py)).get(),
+        "，数据集大小："_py,
         format(n_total).get(),
-        str("，划分大小：").get(),
-        format(a.global("len")(split_data_list)).get(),
+        "，划分大小："_py,
+        format(a.global<"len">()(split_data_list)).get(),
     });
     logging_info(message);
+    a.line(42);
     return results;
 }
 
@@ -192,14 +209,17 @@ constexpr FunctionDef kSplitTransform{"transform", kTransformParams, split_trans
 // ---- RepeatData -----------------------------------------------------------
 
 Ref repeat_init(Args& a) {
-    a.ref(0).set_attr("times", a[1]);
+    a.line(48);
+    a.ref(0).set_attr("times"_py, a[1]);
     return none();
 }
 
 Ref repeat_transform(Args& a) {
     const Ref& results = a.ref(1);
-    Ref repeated = multiply(results.item("data_list").get(), a.ref(0).attr("times").get());
-    results.set_item(str("data_list").get(), repeated.get());
+    a.line(51);
+    Ref repeated = multiply(results.item("data_list"_py).get(), a.ref(0).attr("times"_py).get());
+    results.set_item("data_list"_py, repeated);
+    a.line(52);
     return results;
 }
 
@@ -213,75 +233,128 @@ Ref dataset_init(Args& a) {
     const Ref& self = a.ref(0);
     const Ref& category_map = a.ref(2);
     const Ref& kwargs = a.ref(3);
-    self.set_attr("init_pipeline", a.global("Compose")(a[1]).get());
-    self.set_attr("category_map", category_map.get());
-    Ref classes = a.global("sorted")(a.global("list")(category_map.attr("values")()));
-    kwargs.set_item(str("classes").get(), classes.get());
-    self.set_attr("classes", classes.get());
-    self.set_attr("tool", a.global("ClsAnalyzingTool")(kwargs.item("data_root")).get());
-    self.set_attr("category_dist", new_dict().get());
-    Ref base = a.global("super")(a.global("NeuDataset"), self);
-    call_star(base.attr("__init__").get(), nullptr, kwargs.get());
+    a.line(58);
+    self.set_attr("init_pipeline"_py, a.global<"Compose">()(a[1]));
+    a.line(59);
+    self.set_attr("category_map"_py, category_map);
+    a.line(60);
+    Ref classes = a.global<"sorted">()(a.global<"list">()(category_map.call_method("values"_py)));
+    a.line(61);
+    kwargs.set_item("classes"_py, classes);
+    a.line(62);
+    self.set_attr("classes"_py, classes);
+    a.line(63);
+    self.set_attr("tool"_py, a.global<"ClsAnalyzingTool">()(kwargs.item("data_root"_py)));
+    a.line(64);
+    self.set_attr("category_dist"_py, new_dict());
+    a.line(65);
+    Ref base = a.global<"super">()(a.global<"NeuDataset">(), self);
+    call_star(base.attr("__init__"_py).get(), nullptr, kwargs.get());
     return none();
 }
 
 Ref filter_data(Args& a) {
     const Ref& self = a.ref(0);
+    a.line(68);
     Ref input_data = new_dict();
-    input_data.set_item(str("data_list").get(), self.attr("data_list").get());
-    Ref data = self.attr("init_pipeline")(input_data);
-    return data.item("data_list");
+    input_data.set_item("data_list"_py, self.attr("data_list"_py));
+    a.line(69);
+    Ref data = self.call_method("init_pipeline"_py, input_data);
+    a.line(70);
+    return data.item("data_list"_py);
+}
+
+// int(value) where `int` is what the function's globals say it is. When it
+// is the built-in int and value an exact int, the call would hand back value
+// itself, with no Python code in between.
+Ref int_of(const Args& a, const Ref& value) {
+    Ref int_type = a.global<"int">();
+    if (int_type.get() == reinterpret_cast<PyObject*>(&PyLong_Type) && PyLong_CheckExact(value.get())) return value;
+    return int_type(value);
+}
+
+// {"img_path": img_path, "gt_label": gt_label}
+Ref data_entry(PyObject* img_path, PyObject* gt_label) {
+    Ref entry = Ref::steal(_PyDict_NewPresized(2));
+    check(PyDict_SetItem(entry.get(), "img_path"_py, img_path));
+    check(PyDict_SetItem(entry.get(), "gt_label"_py, gt_label));
+    return entry;
 }
 
 Coro load_data_list2(Args a) {
     const Ref& self = a.ref(0);
-    co_await await_(self.attr("tool").attr("get_path_list")());
-    co_await await_(self.attr("tool").attr("get_category_distribution")());
-    Ref classes = self.attr("classes");
-    Ref tool_classes = self.attr("tool").attr("classes");
+    a.line(73);
+    co_await await_(self.attr("tool"_py).call_method("get_path_list"_py));
+    a.line(74);
+    co_await await_(self.attr("tool"_py).call_method("get_category_distribution"_py));
+    a.line(75);
+    Ref classes = self.attr("classes"_py);
+    a.line(76);
+    Ref tool_classes = self.attr("tool"_py).attr("classes"_py);
+    a.line(77);
     Ref target_classes = Ref::steal(PySet_New(nullptr));
     for (const Ref& c : iterate(tool_classes)) {
-        check(PySet_Add(target_classes.get(), self.attr("category_map").item(c.get()).get()));
+        check(PySet_Add(target_classes.get(), self.attr("category_map"_py).item(c.get()).get()));
     }
+    a.line(78);
     Ref unknown_classes = Ref::steal(PySet_New(nullptr));
     for (const Ref& c : iterate(target_classes)) {
         if (!contains(classes.get(), c.get())) check(PySet_Add(unknown_classes.get(), c.get()));
     }
+    a.line(79);
     if (unknown_classes.truthy()) {
-        Ref error = a.global("Exception")(join_text({str("Unknown classes: ").get(), format(unknown_classes).get()}));
+        a.line(80);
+        Ref error = a.global<"Exception">()(join_text({"Unknown classes: "_py, format(unknown_classes).get()}));
         raise_object(reinterpret_cast<PyObject*>(Py_TYPE(error.get())), error.get());
     }
+    a.line(81);
     Ref mapped_classes_counter = new_dict();
+    a.line(82);
     Ref data_list = list({});
-    Ref pairs = self.attr("tool").attr("category_image_map").attr("items")();
+    a.line(83);
+    Ref pairs = self.attr("tool"_py).attr("category_image_map"_py).call_method("items"_py);
     for (const Ref& pair : iterate(pairs)) {
         auto [folder, img_path_list] = unpack<2>(pair.get());
-        Ref label = self.attr("category_map").item(folder.get());
-        Ref count = add(mapped_classes_counter.attr("get")(label, integer(0)).get(),
-                        a.global("len")(img_path_list).get());
-        mapped_classes_counter.set_item(label.get(), count.get());
-        Ref gt_label = classes.attr("index")(label);
-        for (const Ref& img_path : iterate(img_path_list)) {
-            Ref append = data_list.attr("append");
-            Ref label_index = a.global("int")(gt_label);
-            Ref entry = new_dict();
-            entry.set_item(str("img_path").get(), img_path.get());
-            entry.set_item(str("gt_label").get(), label_index.get());
-            append(entry);
+        a.line(84);
+        Ref label = self.attr("category_map"_py).item(folder.get());
+        a.line(85);
+        Ref so_far = Ref::borrow_or_null(PyDict_GetItemWithError(mapped_classes_counter.get(), label.get()));
+        if (!so_far) {
+            if (PyErr_Occurred()) throw_python_error();
+            so_far = integer(0);
         }
+        Ref count = add(so_far.get(), a.global<"len">()(img_path_list).get());
+        mapped_classes_counter.set_item(label.get(), count);
+        a.line(86);
+        Ref gt_label = classes.call_method("index"_py, label);
+        a.line(87);
+        for (const Ref& img_path : iterate(img_path_list)) {
+            a.line(88);
+            Ref label_index = int_of(a, gt_label);
+            check(PyList_Append(data_list.get(), data_entry(img_path.get(), label_index.get()).get()));
+            a.line(87);
+        }
+        a.line(83);
     }
-    a.global("print")(str("类别分布: "));
-    for (const Ref& pair : iterate(mapped_classes_counter.attr("items")())) {
+    a.line(89);
+    a.global<"print">()("类别分布: "_py);
+    a.line(90);
+    for (const Ref& pair : iterate(mapped_classes_counter.call_method("items"_py))) {
         auto [k, v] = unpack<2>(pair.get());
-        a.global("print")(join_text({format(k).get(), str(": ").get(), format(v).get()}));
+        a.line(91);
+        a.global<"print">()(join_text({format(k).get(), ": "_py, format(v).get()}));
+        a.line(90);
     }
-    self.set_attr("category_dist", mapped_classes_counter.get());
+    a.line(92);
+    self.set_attr("category_dist"_py, mapped_classes_counter);
+    a.line(93);
     co_return data_list;
 }
 
 Ref load_data_list(Args& a) {
-    Ref run = a.global("asyncio").attr("run");
-    return run(a.ref(0).attr("load_data_list2")());
+    a.line(96);
+    Method run(a.global<"asyncio">().get(), "run"_py);
+    return run(a.ref(0).call_method("load_data_list2"_py));
 }
 
 constexpr Param kDatasetInitParams[] = {{"self"}, {"init_pipeline"}, {"category_map"}, varkw("kwargs")};
@@ -294,20 +367,25 @@ constexpr FunctionDef kLoadDataList{"load_data_list", kSelfParams, load_data_lis
 // ---- main -----------------------------------------------------------------
 
 Ref main_impl(Args& a) {
-    a.global("init_default_scope")(str("mmpretrain"));
+    a.line(100);
+    a.global<"init_default_scope">()("mmpretrain"_py);
+    a.line(101);
     Ref dataset_type = str("NeuDataset");
-    Ref dict = a.global("dict");
+    a.line(102);
+    Ref dict = a.global<"dict">();
     Ref train_pipeline = list({
         call_kw(dict.get(), {}, {{"type", str("LoadImageFromFile")}}).get(),
         call_kw(dict.get(), {}, {{"type", str("ResizeEdge")}, {"scale", integer(224)}, {"edge", str("short")}}).get(),
         call_kw(dict.get(), {}, {{"type", str("PackInputs")}}).get(),
     });
+    a.line(107);
     Ref train_init_pipeline = list({
         call_kw(dict.get(), {},
                 {{"type", str("SplitData")}, {"start", floating(0.0)}, {"end", floating(0.8)},
                  {"random", Py_True}, {"seed", integer(42)}})
             .get(),
     });
+    a.line(108);
     Ref category_map = new_dict();
     for (const Ref& c : iterate(str("0123456789"))) category_map.set_item(c.get(), c.get());
     Ref dataset = call_kw(dict.get(), {},
@@ -316,9 +394,12 @@ Ref main_impl(Args& a) {
                            {"category_map", category_map},
                            {"init_pipeline", train_init_pipeline},
                            {"pipeline", train_pipeline}});
-    Ref dataset2 = a.global("DATASETS").attr("build")(dataset);
-    a.global("print")(dataset2);
-    a.global("print")(dataset2.attr("CLASSES"));
+    a.line(111);
+    Ref dataset2 = a.global<"DATASETS">().call_method("build"_py, dataset);
+    a.line(112);
+    a.global<"print">()(dataset2);
+    a.line(113);
+    a.global<"print">()(dataset2.attr("CLASSES"_py));
     return none();
 }
 
@@ -348,7 +429,7 @@ void datasets_body(Module& m) {
     m.line(11);
     m.import_from("mmengine.registry", {{"init_default_scope", nullptr}});
     m.line(12);
-    print_elapsed(m, "mmengine import time: ");
+    print_elapsed(m, "mmengine import time: "_py);
     m.line(13);
     m.bind("start", m.lookup("time").attr("perf_counter")());
     m.line(14);
@@ -356,7 +437,7 @@ void datasets_body(Module& m) {
     m.line(15);
     m.import("mmpretrain.datasets.transforms");
     m.line(16);
-    print_elapsed(m, "mmpretrain import time: ");
+    print_elapsed(m, "mmpretrain import time: "_py);
     m.line(17);
     m.import_from("ravelin.pretrain.analyzing_tools", {{"ClsAnalyzingTool", nullptr}});
 

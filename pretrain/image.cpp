@@ -34,23 +34,31 @@ namespace pretrain {
 namespace {
 
 Ref init(Args& a) {
-    call_star(a.super().attr("__init__").get(), a[1], a[2]);
+    a.line(13);
+    call_star(a.super().attr("__init__"_py).get(), a[1], a[2]);
     return none();
 }
 
 Ref loss(Args& a) {
-    Ref self = a.ref(0);
-    Ref feats = self.attr("extract_feat")(a[1]);
-    return self.attr("head").attr("loss")(feats, a[2]);
+    const Ref& self = a.ref(0);
+    a.line(16);
+    Ref feats = self.call_method("extract_feat"_py, a[1]);
+    a.line(17);
+    return self.attr("head"_py).call_method("loss"_py, feats, a[2]);
 }
 
 Ref predict(Args& a) {
-    Ref self = a.ref(0);
-    Ref feats = self.attr("extract_feat")(a[1]);
-    Ref cls_score = self.attr("head").attr("forward")(feats);
-    Ref bias = self.attr("head").attr("bias");
+    const Ref& self = a.ref(0);
+    a.line(21);
+    Ref feats = self.call_method("extract_feat"_py, a[1]);
+    a.line(22);
+    Ref cls_score = self.attr("head"_py).call_method("forward"_py, feats);
+    a.line(23);
+    Ref bias = self.attr("head"_py).attr("bias"_py);
     cls_score = Ref::steal(PyNumber_InPlaceSubtract(cls_score.get(), bias.get()));
-    Ref predictions = self.attr("_get_predictions")(cls_score, a[2]);
+    a.line(24);
+    Ref predictions = self.call_method("_get_predictions"_py, cls_score, a[2]);
+    a.line(25);
     return predictions;
 }
 

@@ -183,7 +183,10 @@ PySendResult advance(CoroutineObject* c, PyObject* value, SavedError thrown, PyO
             p.resume_error = std::move(thrown);
         }
         thrown = SavedError{};  // delivered once, to the iterator awaited now
-        c->handle.resume();
+        {
+            FrameRoots::Running running(p.roots);
+            c->handle.resume();
+        }
         if (c->handle.done()) return complete(c, out);
         // A newly awaited iterator is always started with None.
         value = Py_None;
@@ -322,7 +325,8 @@ PyObject* coroutine_await(PyObject* self) {
 }
 
 PyObject* coroutine_repr(PyObject* self) {
-    return PyUnicode_FromFormat("<coroutine object %S at %p>", as_coroutine(self)->qualname, self);
+    Ref qualname = Ref::borrow(as_coroutine(self)->qualname);  // formatting may run a collection
+    return PyUnicode_FromFormat("<coroutine object %S at %p>", qualname.get(), self);
 }
 
 int coroutine_traverse(PyObject* self, visitproc visit, void* arg) {
@@ -335,6 +339,9 @@ int coroutine_traverse(PyObject* self, visitproc visit, void* arg) {
         Py_VISIT(p.awaiting.get());
         Py_VISIT(p.resume_value.get());
         Py_VISIT(p.result.get());
+        if (int r = p.error.traverse(visit, arg)) return r;
+        if (int r = p.resume_error.traverse(visit, arg)) return r;
+        if (int r = p.roots.traverse(visit, arg)) return r;
         if (p.args) {
             if (int r = p.args->traverse(visit, arg)) return r;
         }
@@ -357,7 +364,8 @@ void coroutine_finalize(PyObject* self) {
     if (!c->handle || c->running) return;
     SavedError pending = SavedError::fetch();
     if (!c->started) {
-        if (PyErr_WarnFormat(PyExc_RuntimeWarning, 1, "coroutine '%S' was never awaited", c->qualname) < 0) {
+        Ref qualname = Ref::borrow(c->qualname);
+        if (PyErr_WarnFormat(PyExc_RuntimeWarning, 1, "coroutine '%S' was never awaited", qualname.get()) < 0) {
             PyErr_WriteUnraisable(self);
         }
     } else {
@@ -478,15 +486,12 @@ int wrapper_traverse(PyObject* self, visitproc visit, void* arg) {
     return 0;
 }
 
-int wrapper_clear(PyObject* self) {
-    Py_CLEAR(reinterpret_cast<WrapperObject*>(self)->coroutine);
-    return 0;
-}
-
+// No tp_clear: every method reads the coroutine, which is never null. A cycle
+// through a wrapper also runs through its coroutine, whose clear breaks it.
 void wrapper_dealloc(PyObject* self) {
     PyTypeObject* type = Py_TYPE(self);
     PyObject_GC_UnTrack(self);
-    wrapper_clear(self);
+    Py_CLEAR(reinterpret_cast<WrapperObject*>(self)->coroutine);
     type->tp_free(self);
     Py_DECREF(type);
 }
@@ -501,7 +506,6 @@ PyMethodDef wrapper_methods[] = {
 PyType_Slot wrapper_slots[] = {
     {Py_tp_dealloc, reinterpret_cast<void*>(wrapper_dealloc)},
     {Py_tp_traverse, reinterpret_cast<void*>(wrapper_traverse)},
-    {Py_tp_clear, reinterpret_cast<void*>(wrapper_clear)},
     {Py_tp_iter, reinterpret_cast<void*>(PyObject_SelfIter)},
     {Py_tp_iternext, reinterpret_cast<void*>(wrapper_iternext)},
     {Py_tp_methods, wrapper_methods},
@@ -532,13 +536,13 @@ AwaitPython::AwaitPython(PyObject* awaitable) {
     iterator_ = awaitable_iterator(awaitable);
 }
 
-Ref make_coroutine(PyObject* name, PyObject* qualname, Coro body) {
+Ref make_coroutine(Ref name, Ref qualname, Coro body) {
     if (!ready_coroutine_types()) throw_python_error();
     CoroutineObject* c = PyObject_GC_New(CoroutineObject, g_coroutine_type);
     if (c == nullptr) throw_python_error();
     c->handle = body.release();
-    c->name = Py_NewRef(name);
-    c->qualname = Py_NewRef(qualname);
+    c->name = name.release();
+    c->qualname = qualname.release();
     c->weakreflist = nullptr;
     c->started = false;
     c->running = false;

@@ -3,10 +3,13 @@
 #pragma once
 
 #include "error.h"
+#include "frame_roots.h"
 #include "function.h"
 #include "ref.h"
 
 #include <coroutine>
+#include <cstddef>
+#include <new>
 
 namespace kaplet {
 
@@ -20,12 +23,22 @@ public:
         promise_type() noexcept = default;
         explicit promise_type(Args& bound) noexcept : args(&bound) {}
 
+        // Frames come from the interpreter's small-object allocator (they are
+        // made and destroyed with the interpreter lock held).
+        static void* operator new(std::size_t size) {
+            void* frame = PyObject_Malloc(size);
+            if (frame == nullptr) throw std::bad_alloc();
+            return frame;
+        }
+        static void operator delete(void* frame) noexcept { PyObject_Free(frame); }
+
         Args* args = nullptr;
         Ref result;
         SavedError error;
         Ref awaiting;             // iterator that the body is suspended on
         Ref resume_value;         // what that iterator returned
         SavedError resume_error;  // or what it raised
+        FrameRoots roots;         // the body's FrameRefs (destroyed after them)
 
         Coro get_return_object() noexcept {
             return Coro(std::coroutine_handle<promise_type>::from_promise(*this));
@@ -35,6 +48,7 @@ public:
         void return_value(Ref value) noexcept { result = std::move(value); }
         void unhandled_exception() noexcept {
             set_error_from_current_exception();
+            if (args) add_function_traceback(*args);
             error = SavedError::fetch();
         }
     };
@@ -79,9 +93,16 @@ private:
 
 inline AwaitPython await_(PyObject* awaitable) { return AwaitPython(awaitable); }
 inline AwaitPython await_(const Ref& awaitable) { return AwaitPython(awaitable.get()); }
+// A temporary awaitable (`co_await await_(f())`) is given up at once, as the
+// await expression keeps only the iterator: a temporary of the co_await
+// expression would otherwise stay in the frame, unseen by the collector.
+inline AwaitPython await_(Ref&& awaitable) {
+    Ref owned = std::move(awaitable);
+    return AwaitPython(owned.get());
+}
 
 // Wraps a not yet started body into a new Python coroutine object.
-Ref make_coroutine(PyObject* name, PyObject* qualname, Coro body);
+Ref make_coroutine(Ref name, Ref qualname, Coro body);
 
 PyTypeObject* coroutine_type();
 

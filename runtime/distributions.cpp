@@ -26,15 +26,17 @@ PyObject* finder_find_distributions(PyObject*, PyObject* args, PyObject* kwargs)
         }
         Ref wanted = Ref::borrow(context).attr("name");
         Ref found = Ref::steal(PyList_New(0));
-        PyObject *name, *distribution;
-        Py_ssize_t position = 0;
-        while (PyDict_Next(distributions(), &position, &name, &distribution)) {
+        // A copy: the comparison runs the wanted name's __eq__.
+        Ref items = Ref::steal(PyDict_Items(distributions()));
+        for (Py_ssize_t i = 0; i < PyList_GET_SIZE(items.get()); ++i) {
+            Ref pair = Ref::borrow(PyList_GET_ITEM(items.get(), i));
+            PyObject* name = PyTuple_GET_ITEM(pair.get(), 0);
             if (wanted.get() != Py_None) {
                 int equal = PyObject_RichCompareBool(name, wanted.get(), Py_EQ);
                 check(equal);
                 if (!equal) continue;
             }
-            check(PyList_Append(found.get(), distribution));
+            check(PyList_Append(found.get(), PyTuple_GET_ITEM(pair.get(), 1)));
         }
         return PyObject_GetIter(found.get());
     });

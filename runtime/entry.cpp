@@ -71,20 +71,30 @@ PyModuleDef g_definition = {PyModuleDef_HEAD_INIT, nullptr, nullptr, -1, nullptr
 PyObject* library_entry() noexcept {
     return boundary([&]() -> PyObject* {
         LibraryDefinition& library = this_library();
+        // The library's process-wide state (types, caches, the finder's table)
+        // belongs to the main interpreter; refused before any of it is touched.
+        if (PyInterpreterState_Get() != PyInterpreterState_Main()) {
+            raise(PyExc_ImportError, "%s does not support sub-interpreters", library.name);
+        }
         const char* full_name = full_name_for(library.name);
         g_definition.m_name = full_name;
         Ref module = Ref::steal(PyModule_Create2(&g_definition, 1013));
-        PyObject* modules = PyImport_GetModuleDict();
-        check(PyDict_SetItemString(modules, full_name, module.get()));
+        Ref modules = Ref::borrow(PyImport_GetModuleDict());
         try {
             if (!ready_function_type() || coroutine_type() == nullptr) throw_python_error();
             install_finder_once();
             ModuleRow& row = library.rows.front();
+            // As for a Python package, the module enters sys.modules with its
+            // __path__ and a spec marked as initialising: a thread importing it
+            // (or a submodule) meanwhile waits on the import lock instead of
+            // finding a module that is not a package yet.
             run_prologue(module.get(), row);
+            check(PyDict_SetItemString(modules.get(), full_name, module.get()));
             run_body(module.get(), row.code_name, row.body);
+            finish_initializing(module.get());
         } catch (...) {
             SavedError error = SavedError::fetch();
-            if (PyDict_DelItemString(modules, full_name) < 0) PyErr_Clear();
+            if (PyDict_DelItemString(modules.get(), full_name) < 0) PyErr_Clear();
             error.restore();
             throw;
         }

@@ -77,6 +77,12 @@ public:
         restore();
         throw_python_error();
     }
+    int traverse(visitproc visit, void* arg) const {
+        Py_VISIT(type_);
+        Py_VISIT(value_);
+        Py_VISIT(traceback_);
+        return 0;
+    }
     // True when the saved exception is an instance of type.
     bool matches(PyObject* type) const noexcept {
         return type_ != nullptr && PyErr_GivenExceptionMatches(type_, type);

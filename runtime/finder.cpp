@@ -337,17 +337,19 @@ void run_prologue(PyObject* module, const ModuleRow& row) {
     check(PyDict_SetItemString(dict, "__cached__", Py_None));
 }
 
-// The prologue and the body; afterwards __spec__._initializing is set back
-// to False (the prologue set it to True).
-static void run_prologue_and_body(PyObject* module, const ModuleRow& row) {
-    run_prologue(module, row);
-    run_body(module, row.code_name, row.body);
+void finish_initializing(PyObject* module) {
     Ref spec = Ref::steal_or_null(PyObject_GetAttrString(module, "__spec__"));
     if (!spec) {
         PyErr_Clear();
     } else if (spec.get() != Py_None && PyObject_HasAttrString(spec.get(), "_initializing")) {
         spec.set_attr("_initializing", Py_False);
     }
+}
+
+static void run_prologue_and_body(PyObject* module, const ModuleRow& row) {
+    run_prologue(module, row);
+    run_body(module, row.code_name, row.body);
+    finish_initializing(module);
 }
 
 Ref run_row(ModuleRow& row, PyObject* module) {

@@ -20,6 +20,10 @@ Ref run_row(ModuleRow& row, PyObject* module);
 // The prologue every module body starts with (before its first statement).
 void run_prologue(PyObject* module, const ModuleRow& row);
 
+// After a body has run: __spec__._initializing back to False (the prologue
+// set it to True), when the module has a spec with that attribute.
+void finish_initializing(PyObject* module);
+
 // importlib._bootstrap.ModuleSpec(name, <finder type>, **keywords).
 Ref module_spec(PyObject* name, std::initializer_list<Keyword> keywords);
 

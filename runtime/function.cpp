@@ -4,6 +4,7 @@
 #include "error.h"
 #include "imports.h"
 #include "standard_modules.h"
+#include "traceback.h"
 
 #include <structmember.h>
 
@@ -17,6 +18,7 @@ struct FunctionObject {
     const FunctionDef* def;
     PyObject* name;
     PyObject* qualname;
+    PyObject* code_name;  // the qualified name at definition, as a code object keeps it
     PyObject* module;
     PyObject* doc;
     PyObject* defaults;
@@ -32,6 +34,13 @@ struct FunctionObject {
 PyTypeObject* g_function_type = nullptr;
 
 FunctionObject* as_function(PyObject* o) { return reinterpret_cast<FunctionObject*>(o); }
+
+// An owned field value for the duration of an error message: formatting
+// allocates, and a collection it runs may let user code replace the field.
+PyObject* own(PyObject* field, Ref&& holder = Ref()) {
+    holder = Ref::borrow(field);
+    return holder.get();
+}
 
 // Where each kind of parameter sits in FunctionDef::params.
 struct Layout {
@@ -80,7 +89,7 @@ struct Layout {
         Ref head = Ref::steal(PyUnicode_Join(comma.get(), names.get()));
         text = Ref::steal(PyUnicode_Concat(head.get(), tail.get()));
     }
-    raise(PyExc_TypeError, "%U() missing %i required %s argument%s: %U", f->qualname, int(len), kind,
+    raise(PyExc_TypeError, "%U() missing %i required %s argument%s: %U", own(f->qualname), int(len), kind,
           len == 1 ? "" : "s", text.get());
 }
 
@@ -109,7 +118,7 @@ struct Layout {
     } else {
         kwonly_sig = str("");
     }
-    raise(PyExc_TypeError, "%U() takes %U positional argument%s but %zd%U %s given", f->qualname, sig.get(),
+    raise(PyExc_TypeError, "%U() takes %U positional argument%s but %zd%U %s given", own(f->qualname), sig.get(),
           plural ? "s" : "", given, kwonly_sig.get(), given == 1 && !kwonly_given ? "was" : "were");
 }
 
@@ -150,17 +159,17 @@ void bind_arguments(FunctionObject* f, PyObject* const* argv, Py_ssize_t nargs, 
     for (Py_ssize_t j = 0; j < nkw; ++j) {
         PyObject* key = PyTuple_GET_ITEM(kwnames, j);
         PyObject* value = argv[nargs + j];
-        if (!PyUnicode_Check(key)) raise(PyExc_TypeError, "%U() keywords must be strings", f->qualname);
+        if (!PyUnicode_Check(key)) raise(PyExc_TypeError, "%U() keywords must be strings", own(f->qualname));
         Py_ssize_t index = find_keyword(def, layout, key);
         if (index < 0) {
             if (!kwdict) {
-                raise(PyExc_TypeError, "%U() got an unexpected keyword argument '%S'", f->qualname, key);
+                raise(PyExc_TypeError, "%U() got an unexpected keyword argument '%S'", own(f->qualname), key);
             }
             check(PyDict_SetItem(kwdict.get(), key, value));
             continue;
         }
         if (args.has(std::size_t(index))) {
-            raise(PyExc_TypeError, "%U() got multiple values for argument '%S'", f->qualname, key);
+            raise(PyExc_TypeError, "%U() got multiple values for argument '%S'", own(f->qualname), key);
         }
         args.set(std::size_t(index), Ref::borrow(value));
     }
@@ -183,7 +192,8 @@ void bind_arguments(FunctionObject* f, PyObject* const* argv, Py_ssize_t nargs, 
         std::size_t slot = std::size_t(layout.keyword_only[i]);
         if (args.has(slot)) continue;
         if (f->kwdefaults) {
-            PyObject* value = PyDict_GetItemString(f->kwdefaults, def.params[slot].name);
+            Ref kwdefaults = Ref::borrow(f->kwdefaults);  // the lookup allocates its key
+            PyObject* value = PyDict_GetItemString(kwdefaults.get(), def.params[slot].name);
             if (value) {
                 args.set(slot, Ref::borrow(value));
                 continue;
@@ -196,15 +206,45 @@ void bind_arguments(FunctionObject* f, PyObject* const* argv, Py_ssize_t nargs, 
     }
 }
 
+// The common call: positional arguments only, every parameter
+// positional-or-keyword, the missing ones all covered by defaults.
+bool bind_positional(FunctionObject* f, PyObject* const* argv, Py_ssize_t nargs, Args& args) {
+    const FunctionDef& def = *f->def;
+    Py_ssize_t npos = Py_ssize_t(def.param_count);
+    if (!def.positional_only_kinds || nargs > npos) return false;
+    PyObject* defaults = f->defaults;
+    Py_ssize_t defcount = defaults ? PyTuple_GET_SIZE(defaults) : 0;
+    Py_ssize_t first_default = npos - defcount;
+    if (nargs < first_default) return false;
+    for (Py_ssize_t i = 0; i < nargs; ++i) args.set(std::size_t(i), Ref::borrow(argv[i]));
+    for (Py_ssize_t i = nargs; i < npos; ++i) {
+        args.set(std::size_t(i), Ref::borrow(PyTuple_GET_ITEM(defaults, i - first_default)));
+    }
+    return true;
+}
+
 PyObject* function_vectorcall(PyObject* self, PyObject* const* argv, size_t nargsf, PyObject* kwnames) {
     return boundary([&]() -> PyObject* {
         FunctionObject* f = as_function(self);
         Args args(self);
-        bind_arguments(f, argv, PyVectorcall_NARGS(nargsf), kwnames, args);
-        if (f->def->coro_impl) {
-            return make_coroutine(f->name, f->qualname, f->def->coro_impl(std::move(args))).release();
+        Py_ssize_t nargs = PyVectorcall_NARGS(nargsf);
+        if (kwnames != nullptr || !bind_positional(f, argv, nargs, args)) {
+            bind_arguments(f, argv, nargs, kwnames, args);
         }
-        return f->def->impl(args).release();
+        if (f->def->coro_impl) {
+            // Owned before the coroutine object is allocated: a collection
+            // run by that allocation may rename the function.
+            Ref name = Ref::borrow(f->name);
+            Ref qualname = Ref::borrow(f->qualname);
+            return make_coroutine(std::move(name), std::move(qualname), f->def->coro_impl(std::move(args))).release();
+        }
+        try {
+            return f->def->impl(args).release();
+        } catch (...) {
+            set_error_from_current_exception();
+            add_function_traceback(args);
+            throw_python_error();
+        }
     });
 }
 
@@ -214,7 +254,7 @@ PyObject* function_descr_get(PyObject* self, PyObject* obj, PyObject*) {
 }
 
 PyObject* function_repr(PyObject* self) {
-    return PyUnicode_FromFormat("<function %U at %p>", as_function(self)->qualname, self);
+    return PyUnicode_FromFormat("<function %U at %p>", own(as_function(self)->qualname), self);
 }
 
 int function_traverse(PyObject* self, visitproc visit, void* arg) {
@@ -222,6 +262,7 @@ int function_traverse(PyObject* self, visitproc visit, void* arg) {
     Py_VISIT(Py_TYPE(self));
     Py_VISIT(f->name);
     Py_VISIT(f->qualname);
+    Py_VISIT(f->code_name);
     Py_VISIT(f->module);
     Py_VISIT(f->doc);
     Py_VISIT(f->defaults);
@@ -238,6 +279,7 @@ int function_clear(PyObject* self) {
     FunctionObject* f = as_function(self);
     Py_CLEAR(f->name);
     Py_CLEAR(f->qualname);
+    Py_CLEAR(f->code_name);
     Py_CLEAR(f->module);
     Py_CLEAR(f->doc);
     Py_CLEAR(f->defaults);
@@ -354,24 +396,32 @@ PyObject* get_signature(PyObject* self, void*) {
                 case ParamKind::KeywordOnly:
                     kind_name = "KEYWORD_ONLY";
                     if (kwdefaults) {
-                        if (PyObject* v = PyDict_GetItemString(kwdefaults.get(), p.name)) default_value = Ref::borrow(v);
+                        if (Ref v = dict_item(kwdefaults.get(), str(p.name).get())) default_value = std::move(v);
                     }
                     break;
                 case ParamKind::VarKeywords: kind_name = "VAR_KEYWORD"; break;
             }
-            PyObject* annotation = PyDict_GetItemString(annotations.get(), p.name);
             Ref name = str(p.name);
+            Ref annotation = dict_item(annotations.get(), name.get());
             Ref param = call_kw(parameter.get(), {name.get(), parameter.attr(kind_name).get()},
-                                {{"default", default_value}, {"annotation", annotation ? annotation : empty.get()}});
+                                {{"default", default_value}, {"annotation", annotation ? annotation : empty}});
             check(PyList_Append(params.get(), param.get()));
         }
-        PyObject* ret = PyDict_GetItemString(annotations.get(), "return");
+        Ref ret = dict_item(annotations.get(), str("return").get());
         Ref signature = inspect.attr("Signature");
-        return call_kw(signature.get(), {params.get()},
-                       {{"return_annotation", ret ? ret : signature.attr("empty").get()}})
-            .release();
+        if (!ret) ret = signature.attr("empty");
+        return call_kw(signature.get(), {params.get()}, {{"return_annotation", ret}}).release();
     });
 }
+
+// Pickled and copied as plain functions are: by reference, under the
+// module's name and this qualified name.
+PyObject* function_reduce(PyObject* self, PyObject*) { return Py_NewRef(as_function(self)->qualname); }
+
+PyMethodDef function_methods[] = {
+    {"__reduce__", function_reduce, METH_NOARGS, nullptr},
+    {nullptr, nullptr, 0, nullptr},
+};
 
 PyObject* get_builtins(PyObject* self, void*) { return Py_NewRef(as_function(self)->builtins); }
 
@@ -417,6 +467,7 @@ PyType_Slot function_slots[] = {
     {Py_tp_clear, reinterpret_cast<void*>(function_clear)},
     {Py_tp_getset, function_getset},
     {Py_tp_members, function_members},
+    {Py_tp_methods, function_methods},
     {0, nullptr},
 };
 
@@ -448,6 +499,7 @@ Ref make_function(const FunctionDef& def, PyObject* qualname, PyObject* globals,
     f->def = &def;
     f->name = nullptr;
     f->qualname = Py_NewRef(qualname);
+    f->code_name = Py_NewRef(qualname);
     f->module = nullptr;
     f->doc = Py_NewRef(Py_None);
     f->defaults = parts.defaults.release();
@@ -473,14 +525,30 @@ Ref annotations(std::initializer_list<Annotation> items) {
     return d;
 }
 
+Ref Args::global(PyObject* name, GlobalCache& cache) const {
+    FunctionObject* f = as_function(function_.get());
+    return lookup_global(f->globals, f->builtins, name, cache);
+}
+
+void add_function_traceback(const Args& args) noexcept {
+    FunctionObject* f = as_function(args.function());
+    // Held: reading __file__ may run code that drops the function's own references.
+    Ref globals = Ref::borrow_or_null(f->globals);
+    Ref code_name = Ref::borrow_or_null(f->code_name);
+    add_traceback_entry(globals.get(), code_name.get(), args.current_line());
+}
+
 Ref Args::global(const char* name) const {
     FunctionObject* f = as_function(function_.get());
-    if (PyObject* v = PyDict_GetItemString(f->globals, name)) return Ref::borrow(v);
-    if (PyObject* v = PyDict_GetItemString(f->builtins, name)) return Ref::borrow(v);
-    raise(PyExc_NameError, "name '%s' is not defined", name);
+    Ref key = str(name);
+    return lookup_global_uncached(f->globals, f->builtins, key.get(), nullptr);
 }
 
 Ref Args::import(const char* dotted) const {
+    return call_import(as_function(function_.get())->globals, dotted, Py_None);
+}
+
+Ref Args::import(PyObject* dotted) const {
     return call_import(as_function(function_.get())->globals, dotted, Py_None);
 }
 
@@ -492,9 +560,13 @@ Ref Args::class_of_definition() const {
 }
 
 Ref Args::super() const {
+    // `super()` reads the global name first; only the genuine super takes
+    // its arguments from the calling frame, which here are spelled out.
+    Ref super_function = global<"super">();
+    if (super_function.get() != reinterpret_cast<PyObject*>(&PySuper_Type)) return super_function();
     Ref cls = class_of_definition();
     if (!slots_[0]) raise(PyExc_RuntimeError, "super(): no arguments");
-    return Ref::borrow(reinterpret_cast<PyObject*>(&PySuper_Type))(cls, slots_[0]);
+    return super_function(cls, slots_[0]);
 }
 
 }  // namespace kaplet

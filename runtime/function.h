@@ -5,6 +5,8 @@
 // interpreter's own messages, and answer inspect.signature.
 #pragma once
 
+#include "global_lookup.h"
+#include "names.h"
 #include "ref.h"
 
 #include <array>
@@ -38,17 +40,31 @@ struct FunctionDef {
     std::size_t param_count;
     Impl impl = nullptr;
     CoroImpl coro_impl = nullptr;  // set for an async def
+    // Every parameter is positional-or-keyword: a call without keywords
+    // binds by position and defaults alone.
+    bool positional_only_kinds = true;
 
     template <std::size_t N>
     constexpr FunctionDef(const char* n, const Param (&p)[N], Impl body)
-        : name(n), params(p), param_count(N), impl(body) {
+        : name(n), params(p), param_count(N), impl(body), positional_only_kinds(all_positional(p)) {
         static_assert(N <= kMaxParams);
     }
     template <std::size_t N>
     constexpr FunctionDef(const char* n, const Param (&p)[N], CoroImpl body)
-        : name(n), params(p), param_count(N), coro_impl(body) {
+        : name(n), params(p), param_count(N), coro_impl(body), positional_only_kinds(all_positional(p)) {
         static_assert(N <= kMaxParams);
     }
+
+private:
+    template <std::size_t N>
+    static constexpr bool all_positional(const Param (&p)[N]) {
+        for (const Param& one : p) {
+            if (one.kind != ParamKind::Positional) return false;
+        }
+        return true;
+    }
+
+public:
     constexpr FunctionDef(const char* n, Impl body) : name(n), params(nullptr), param_count(0), impl(body) {}
     constexpr FunctionDef(const char* n, CoroImpl body)
         : name(n), params(nullptr), param_count(0), coro_impl(body) {}
@@ -75,6 +91,11 @@ public:
     bool has(std::size_t i) const noexcept { return static_cast<bool>(slots_[i]); }
 
     PyObject* function() const noexcept { return function_.get(); }
+
+    // Marks the start of the statement at this source line of the function;
+    // when the body fails, the traceback entry names it.
+    void line(int number) noexcept { line_ = number; }
+    int current_line() const noexcept { return line_; }
     // Reports the references held to the cycle collector (a suspended
     // coroutine body keeps its arguments).
     int traverse(visitproc visit, void* arg) const {
@@ -82,20 +103,35 @@ public:
         for (const Ref& slot : slots_) Py_VISIT(slot.get());
         return 0;
     }
-    // A module-level name as the function sees it: its globals, then builtins.
+    // A module-level name as the function sees it: its globals, then
+    // builtins. a.global<"len">() keeps a cache for the name (see
+    // global_lookup.h) and is the form for bodies; the text form searches.
+    template <Literal L>
+    Ref global() const {
+        return global(interned<L>(), global_cache<L>);
+    }
+    Ref global(PyObject* name, GlobalCache& cache) const;
     Ref global(const char* name) const;
-    // Zero-argument super(): super(__class__, first argument).
+    // Zero-argument super(): the global `super`, which for the built-in one
+    // means super(__class__, first argument).
     Ref super() const;
     // The class that the function's class cell holds.
     Ref class_of_definition() const;
     // `import a.b.c` inside the body: the builtins' __import__ called with the
     // function's globals; returns the top-level package that the statement binds.
     Ref import(const char* dotted) const;
+    Ref import(PyObject* dotted) const;  // "numpy"_py
 
 private:
     Ref function_;
     std::array<Ref, kMaxParams> slots_;
+    int line_ = 0;
 };
+
+// Adds the traceback entry of a failing native function or coroutine body to
+// the pending exception: the module's __file__, the function's qualified name
+// when it was defined, and the line last marked in args.
+void add_function_traceback(const Args& args) noexcept;
 
 // Makes a native function object. globals is the defining module's dictionary;
 // class_cell is the class's shared cell (null for a module-level function).

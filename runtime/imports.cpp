@@ -1,6 +1,7 @@
 // Import statements of module bodies, as the interpreter carries them out.
 #include "error.h"
 #include "imports.h"
+#include "names.h"
 #include "module_context.h"
 #include "standard_modules.h"
 
@@ -56,12 +57,17 @@ PyObject* builtins_of(PyObject* globals) {
     return b;
 }
 
-Ref call_import(PyObject* globals, const char* dotted, PyObject* fromlist) {
-    PyObject* import_function = PyDict_GetItemString(builtins_of(globals), "__import__");
-    if (import_function == nullptr) raise(PyExc_ImportError, "__import__ not found");
-    Ref name = str(dotted);
+Ref call_import(PyObject* globals, PyObject* dotted, PyObject* fromlist) {
+    Ref builtins = Ref::borrow(builtins_of(globals));  // held while the lookup compares keys
+    Ref import_function = dict_item(builtins.get(), "__import__"_py);
+    if (!import_function) raise(PyExc_ImportError, "__import__ not found");
     Ref level = integer(0);
-    return Ref::borrow(import_function)(name, globals, Py_None, fromlist, level);
+    return import_function(dotted, globals, Py_None, fromlist, level);
+}
+
+Ref call_import(PyObject* globals, const char* dotted, PyObject* fromlist) {
+    Ref name = str(dotted);
+    return call_import(globals, name.get(), fromlist);
 }
 
 void Module::import(const char* dotted, const char* as) const {

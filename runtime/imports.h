@@ -9,6 +9,7 @@ namespace kaplet {
 PyObject* builtins_of(PyObject* globals);
 
 // Looks __import__ up in the builtins of globals (as the interpreter does) and calls it.
+Ref call_import(PyObject* globals, PyObject* dotted, PyObject* fromlist);
 Ref call_import(PyObject* globals, const char* dotted, PyObject* fromlist);
 
 }  // namespace kaplet

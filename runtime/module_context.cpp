@@ -2,8 +2,7 @@
 
 #include "error.h"
 #include "imports.h"
-
-#include <string>
+#include "traceback.h"
 
 namespace kaplet {
 
@@ -16,7 +15,8 @@ void Module::bind(const char* name, const Ref& value) const {
 
 Ref Module::lookup(const char* name) const {
     if (PyObject* v = PyDict_GetItemString(dict_, name)) return Ref::borrow(v);
-    if (PyObject* v = PyDict_GetItemString(builtins_of(dict_), name)) return Ref::borrow(v);
+    Ref builtins = Ref::borrow(builtins_of(dict_));  // the lookup below allocates
+    if (PyObject* v = PyDict_GetItemString(builtins.get(), name)) return Ref::borrow(v);
     raise(PyExc_NameError, "name '%s' is not defined", name);
 }
 
@@ -31,17 +31,10 @@ void run_body(PyObject* module, const char* code_name, ModuleBody body) {
     Module m(module, code_name);
     try {
         body(m);
-    } catch (const PythonError&) {
-        SavedError error = SavedError::fetch();
-        std::string filename = "<unknown>";
-        PyObject* file = PyDict_GetItemString(m.dict(), "__file__");
-        if (file && PyUnicode_Check(file)) {
-            if (const char* utf8 = PyUnicode_AsUTF8(file)) filename = utf8;
-        }
-        PyErr_Clear();
-        error.restore();
-        _PyTraceback_Add(code_name, filename.c_str(), m.current_line());
-        throw;
+    } catch (...) {
+        set_error_from_current_exception();
+        add_traceback_entry(m.dict(), code_name, m.current_line());
+        throw_python_error();
     }
 }
 

@@ -2,6 +2,7 @@
 #pragma once
 
 #include "error.h"
+#include "names.h"
 #include "ref.h"
 
 #include <initializer_list>
@@ -40,20 +41,18 @@ inline Ref slice(PyObject* obj, PyObject* start, PyObject* stop) {
     return Ref::steal(PyObject_GetItem(obj, s.get()));
 }
 
-// One replacement field of an f-string: format(value, spec).
-inline Ref format(PyObject* value, const char* spec = "") {
-    Ref spec_text = str(spec);
-    return Ref::steal(PyObject_Format(value, spec_text.get()));
+// One replacement field of an f-string, `{value}` or `{value:spec}`; spec is
+// a str ("..."_py).
+inline Ref format(PyObject* value, PyObject* spec = nullptr) {
+    if (spec == nullptr && PyUnicode_CheckExact(value)) return Ref::borrow(value);
+    return Ref::steal(PyObject_Format(value, spec));
 }
-inline Ref format(const Ref& value, const char* spec = "") { return format(value.get(), spec); }
+inline Ref format(const Ref& value, PyObject* spec = nullptr) { return format(value.get(), spec); }
 
 // The string an f-string builds from its pieces (literals and formatted
 // fields), joined with nothing in between.
 inline Ref join_text(std::initializer_list<PyObject*> pieces) {
-    Ref items = Ref::steal(PyList_New(0));
-    for (PyObject* piece : pieces) check(PyList_Append(items.get(), piece));
-    Ref empty = str("");
-    return Ref::steal(PyUnicode_Join(empty.get(), items.get()));
+    return Ref::steal(_PyUnicode_JoinArray(""_py, pieces.begin(), static_cast<Py_ssize_t>(pieces.size())));
 }
 
 // Floats as the literal `0.8` makes them.

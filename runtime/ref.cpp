@@ -35,6 +35,12 @@ Ref call_star(PyObject* callable, PyObject* args_tuple, PyObject* kwargs_dict) {
     return Ref::steal(PyObject_Call(callable, args_tuple, kwargs_dict));
 }
 
+Ref dict_item(PyObject* dict, PyObject* key) {
+    Ref value = Ref::borrow_or_null(PyDict_GetItemWithError(dict, key));
+    if (!value && PyErr_Occurred()) throw_python_error();
+    return value;
+}
+
 Ref optional_attr(PyObject* obj, const char* name) {
     Ref key = Ref::steal(PyUnicode_InternFromString(name));
     PyObject* value = nullptr;

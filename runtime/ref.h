@@ -53,11 +53,16 @@ public:
     void set_attr(const char* name, PyObject* value) const {
         if (PyObject_SetAttrString(ptr_, name, value) < 0) throw_python_error();
     }
+    void set_attr(PyObject* name, PyObject* value) const {
+        if (PyObject_SetAttr(ptr_, name, value) < 0) throw_python_error();
+    }
+    void set_attr(PyObject* name, const Ref& value) const { set_attr(name, value.ptr_); }
     Ref item(PyObject* key) const { return steal(PyObject_GetItem(ptr_, key)); }
     Ref item(const char* key) const;
     void set_item(PyObject* key, PyObject* value) const {
         if (PyObject_SetItem(ptr_, key, value) < 0) throw_python_error();
     }
+    void set_item(PyObject* key, const Ref& value) const { set_item(key, value.ptr_); }
     bool truthy() const {
         int r = PyObject_IsTrue(ptr_);
         if (r < 0) throw_python_error();
@@ -72,12 +77,47 @@ public:
                                          sizeof...(Args) | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
     }
 
+    // obj.name(a, b, ...) as the interpreter's method call does it: a plain
+    // function found on the type is called with obj prepended, no bound method.
+    template <class... Args>
+    Ref call_method(PyObject* name, const Args&... args) const {
+        PyObject* argv[] = {nullptr, ptr_, raw(args)...};
+        return steal(PyObject_VectorcallMethod(name, argv + 1,
+                                               (1 + sizeof...(Args)) | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
+    }
+
     static PyObject* raw(const Ref& r) noexcept { return r.ptr_; }
     static PyObject* raw(PyObject* p) noexcept { return p; }
 
 private:
     explicit Ref(PyObject* p) noexcept : ptr_(p) {}
     PyObject* ptr_ = nullptr;
+};
+
+// `obj.name` looked up now and called later, as the interpreter's method
+// call does it: a plain function found on the type is kept unbound and gets
+// obj as its first argument (no bound-method object); any other attribute is
+// called as it is.
+class Method {
+public:
+    Method(PyObject* obj, PyObject* name) {
+        PyObject* found = nullptr;
+        int unbound = _PyObject_GetMethod(obj, name, &found);
+        callable_ = Ref::steal(found);
+        if (unbound) self_ = Ref::borrow(obj);
+    }
+
+    template <class... Args>
+    Ref operator()(const Args&... args) const {
+        PyObject* argv[] = {nullptr, self_.get(), Ref::raw(args)...};
+        PyObject** start = self_ ? argv + 1 : argv + 2;
+        std::size_t n = (self_ ? 1 : 0) + sizeof...(Args);
+        return Ref::steal(PyObject_Vectorcall(callable_.get(), start, n | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
+    }
+
+private:
+    Ref callable_;
+    Ref self_;
 };
 
 // One keyword argument of a call made with call_kw.
@@ -93,6 +133,9 @@ Ref call_kw(PyObject* callable, std::initializer_list<PyObject*> positional,
             std::initializer_list<Keyword> keywords);
 // obj(*args_tuple, **kwargs_dict); either may be null.
 Ref call_star(PyObject* callable, PyObject* args_tuple, PyObject* kwargs_dict);
+
+// dict[key] or a null Ref when the key is missing; errors of the lookup throw.
+Ref dict_item(PyObject* dict, PyObject* key);
 
 // getattr(obj, name) or a null Ref when the attribute is missing; other errors throw.
 Ref optional_attr(PyObject* obj, const char* name);

@@ -8,8 +8,9 @@ set -euo pipefail
 source "$(dirname "$0")/windows_env.sh"
 cd "$repo"
 
+. "$repo/scripts/setup_lib.sh"
 skip() {
-  say "SKIPPED the Windows suite: $*"
+  skip_lane test-windows "$*"
   exit 0
 }
 elapsed() { echo $((SECONDS - $1)); }

@@ -424,30 +424,37 @@ def _attempt(function):
         pass
 
 
-def assert_no_growth(operations, watched, rounds):
-    """Runs each operation `rounds` times after as many warm-up rounds; the
-    reference counts of the watched objects must not change, and the traced
+def assert_no_growth(operations, watched, rounds, warmup=None, bytes_per_call=8):
+    """Runs each operation `rounds` times after as many warm-up rounds (or
+    `warmup`); the
+    reference counts of the watched objects and the number of objects the
+    collector tracks must not change, and the traced
     memory may not grow by what one lost object per call would take (an
     object is at least 16 bytes; what stays below is allocator noise)."""
     counts = [sys.getrefcount(o) for o in watched]
-    grown = {}
+    grown, objects = {}, {}
     for index, operation in enumerate(operations):
-        for _ in range(rounds):
+        for _ in range(rounds if warmup is None else warmup):
             _attempt(operation)
         gc.collect()
         tracemalloc.start()
         try:
+            tracked = len(gc.get_objects())
             baseline, _ = tracemalloc.get_traced_memory()
             for _ in range(rounds):
                 _attempt(operation)
             gc.collect()
             current, _ = tracemalloc.get_traced_memory()
+            tracked = len(gc.get_objects()) - tracked
         finally:
             tracemalloc.stop()
-        if current - baseline >= 8 * rounds:
+        if current - baseline >= bytes_per_call * rounds:
             grown[index] = current - baseline
+        if tracked > rounds // 100:
+            objects[index] = tracked
     assert [sys.getrefcount(o) for o in watched] == counts
     assert grown == {}, "operations (by index) whose memory grew: %r" % grown
+    assert objects == {}, "operations (by index) that left objects to the collector: %r" % objects
 
 
 def test_finder_operations_leak_nothing(tmp_path):

@@ -1,0 +1,69 @@
+"""A long-tailed training part and a balanced validation part of a
+class-per-folder dataset, as mmengine dataset configs built from the package's
+`NeuDataset` and `SplitData` only.
+
+Each class becomes its own `NeuDataset` (over a directory that holds just that
+class's folder) whose seeded `SplitData` shuffles the class and keeps its first
+n images for training or its last 20 % for validation; the same seed makes the
+two parts disjoint. `ConcatDataset` joins the classes. Class k of C keeps
+n_k = int(largest * ratio ** (-k / (C - 1))) training images, so the counts fall
+exponentially from `largest` to `largest / ratio` (the CIFAR-LT recipe).
+"""
+import asyncio
+import os
+import shutil
+from pathlib import Path
+
+from pretrain.analyzing_tools import ClsAnalyzingTool
+
+VALIDATION_START = 0.8
+
+
+def long_tail_counts(num_classes, largest, ratio):
+    return [int(largest * ratio ** (-k / (num_classes - 1))) for k in range(num_classes)]
+
+
+def class_sizes(data_root):
+    tool = ClsAnalyzingTool(str(data_root))
+    return dict(asyncio.run(tool.get_category_distribution()))
+
+
+def single_class_roots(data_root, classes, views_dir):
+    """views_dir/<c> holds only the folder <c> of data_root (a link to it, or a
+    copy where links are not allowed)."""
+    roots = {}
+    for c in classes:
+        root = Path(views_dir) / c
+        view = root / c
+        if view.is_symlink():
+            view.unlink()  # data_root may have moved since the last run
+        if not view.exists():
+            root.mkdir(parents=True, exist_ok=True)
+            try:
+                os.symlink(Path(data_root, c).resolve(), view, target_is_directory=True)
+            except OSError:
+                shutil.copytree(Path(data_root, c), view)
+        roots[c] = root
+    return roots
+
+
+def _class_part(root, classes, start, end, seed, pipeline):
+    return dict(type="NeuDataset", data_root=str(root), category_map={c: c for c in classes},
+                init_pipeline=[dict(type="SplitData", start=start, end=end, random=True, seed=seed)],
+                pipeline=pipeline)
+
+
+def long_tail_datasets(data_root, classes, views_dir, *, largest, ratio, seed, pipeline):
+    """(train dataset config, validation dataset config, training counts per class)."""
+    sizes = class_sizes(data_root)
+    roots = single_class_roots(data_root, classes, views_dir)
+    counts = long_tail_counts(len(classes), largest, ratio)
+    train, val = [], []
+    for c, n in zip(classes, counts):
+        if n > int(sizes[c] * VALIDATION_START):
+            raise ValueError(f"class {c} has {sizes[c]} images, too few for {n} training images")
+        # half an image over n, so that SplitData's truncation keeps exactly n
+        train.append(_class_part(roots[c], classes, 0.0, (n + 0.5) / sizes[c], seed, pipeline))
+        val.append(_class_part(roots[c], classes, VALIDATION_START, 1.0, seed, pipeline))
+    return (dict(type="ConcatDataset", datasets=train), dict(type="ConcatDataset", datasets=val),
+            dict(zip(classes, counts)))
