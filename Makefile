@@ -1,18 +1,22 @@
-# make build | wheel | test | test-asan | fuzz | demo | bench | ravelin-standin.
+# make build | wheel | test | test-asan | fuzz | windows | test-windows | demo
+# | bench | ravelin-standin.
 # Each first makes sure .venv (this clone's own environment over the cached
 # pinned stack, scripts/ensure_venv.sh) exists and the project is built into
 # it. test-asan and fuzz build both libraries a second time, with
 # AddressSanitizer + UndefinedBehaviorSanitizer, into build/sanitize (the
-# compiler's own sanitizer runtimes: nothing is downloaded).
+# compiler's own sanitizer runtimes: nothing is downloaded). windows builds
+# the win_amd64 wheel into dist/ with mingw-w64; test-windows runs it under
+# Wine with the Windows CPython 3.11 (then build/windows/python runs that
+# interpreter).
 PY := .venv/bin/python
 export PYTHONPATH := $(CURDIR)/support
 
 # Lanes `make test` runs before the Linux suite; a lane that cannot run here
 # (no root to install its tools, say) reports itself through skip_lane
 # (scripts/setup_lib.sh) and `make test` lists it at the end.
-TEST_LANES := windows-check test-asan fuzz
+TEST_LANES := test-windows test-asan fuzz
 
-.PHONY: venv build wheel test test-linux test-asan fuzz demo bench windows-check ravelin-standin clean
+.PHONY: venv build wheel test test-linux test-asan fuzz demo bench windows test-windows ravelin-standin clean
 
 # Time limits of the sanitizer lanes (seconds); both together stay under
 # about 12 minutes on a 2-core machine.
@@ -42,8 +46,11 @@ wheel: venv
 ravelin-standin: venv
 	@bash scripts/install_ravelin_standin.sh $(PY)
 
-windows-check:
-	@bash scripts/windows_check.sh
+windows: venv
+	@bash scripts/windows_build.sh
+
+test-windows: venv
+	@bash scripts/windows_test.sh
 
 test-linux: build
 	$(PY) -m pytest -q tests

@@ -207,10 +207,12 @@ def test_size_distribution_counts_grey_and_colour_alike(tmp_path):
 
 
 def open_descriptors():
+    """How many files the process has open, where the system tells (Linux)."""
+    if os.name != "posix" or not os.path.isdir("/proc/self/fd"):
+        return None
     return len(os.listdir("/proc/self/fd"))
 
 
-@pytest.mark.skipif(not os.path.isdir("/proc/self/fd"), reason="needs /proc")
 def test_corrupt_image_stops_the_size_scan_and_leaves_no_file_open(tmp_path):
     save_image(tmp_path / "a/0.png")
     (tmp_path / "a/1.png").write_bytes(b"not an image")
@@ -229,13 +231,16 @@ def test_corrupt_image_stops_the_size_scan_and_leaves_no_file_open(tmp_path):
             run(tool.get_image_size_distribution(callback))
     assert open_descriptors() == before
     assert seen == [0.0] and tool.image_size_distribution == {}
+    # Windows refuses to delete a file that is still open.
+    (tmp_path / "a/1.png").unlink()
 
 
 def test_directory_named_like_an_image_fails_the_size_scan(mixed):
     tool = ClsAnalyzingTool(mixed)
     run(tool.get_path_list())
     tool.path_list = [mixed / "c.png"]
-    with pytest.raises(IsADirectoryError):
+    # Windows refuses to open a directory as a file with "permission denied".
+    with pytest.raises(IsADirectoryError if os.name != "nt" else PermissionError):
         run(tool.get_image_size_distribution())
 
 
@@ -358,7 +363,7 @@ def test_run_as_main_on_the_sample_dataset():
     head = out[:out.index("}") + 1]
     assert eval(head) == expected
     samples = [line for line in out.splitlines() if "Path(" in line]
-    assert len(samples) == 6 and all(os.path.join("digits", "") in line for line in samples)
+    assert len(samples) == 6 and all("/digits/" in line for line in samples)
     assert out.rstrip().endswith("Counter({'(8, 8)': 1797})")
 
 

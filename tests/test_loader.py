@@ -14,82 +14,33 @@ import pytest
 
 import pretrain
 from conftest import run_python
+from extension_files import write_extensions
 
 FINDER = pretrain.__loader__
 SUFFIX = importlib.machinery.EXTENSION_SUFFIXES[0]
-
-SINGLE_PHASE = r"""
-#include <Python.h>
-static struct PyModuleDef def = {PyModuleDef_HEAD_INIT, "NAME", NULL, -1, NULL};
-PyMODINIT_FUNC SYMBOL(void) {
-    const char *context = _Py_PackageContext ? _Py_PackageContext : "";
-    PyObject *m = PyModule_Create(&def);
-    if (m && PyModule_AddStringConstant(m, "context", context) < 0) {
-        Py_DECREF(m);
-        return NULL;
-    }
-    return m;
-}
-"""
-
-MULTI_PHASE = r"""
-#include <Python.h>
-static int exec_module(PyObject *m) {
-    PyObject *spec = PyObject_GetAttrString(m, "__spec__");
-    if (!spec) return -1;
-    PyObject *initializing = PyObject_GetAttrString(spec, "_initializing");
-    Py_DECREF(spec);
-    if (!initializing) return -1;
-    int r = PyModule_AddObjectRef(m, "initializing", initializing);
-    Py_DECREF(initializing);
-    return r;
-}
-static PyModuleDef_Slot slots[] = {{Py_mod_exec, exec_module}, {0, NULL}};
-static struct PyModuleDef def = {PyModuleDef_HEAD_INIT, "multi", NULL, 0, NULL, slots};
-PyMODINIT_FUNC PyInit_multi(void) { return PyModuleDef_Init(&def); }
-"""
-
-RETURNS_NULL = r"""
-#include <Python.h>
-PyMODINIT_FUNC PyInit_broken(void) { return NULL; }
-"""
-
-NO_INIT = r"""
-#include <Python.h>
-int unrelated(void) { return 0; }
-"""
-
-
-def compile_extension(compiler, source, target):
-    c_file = target.with_suffix(".c")
-    c_file.write_text(source)
-    include = sysconfig.get_paths()["include"]
-    subprocess.run([compiler, "-shared", "-fPIC", "-I", include, "-x", "c", str(c_file), "-o", str(target)],
-                   check=True, capture_output=True)
-    c_file.unlink()
-
+LAST_SUFFIX = importlib.machinery.EXTENSION_SUFFIXES[-1]
 
 @pytest.fixture(scope="module")
 def extensions(tmp_path_factory):
-    """A directory of tiny extension files built with the machine's compiler."""
+    """A directory of tiny extension files (extension_files.py)."""
+    root = tmp_path_factory.mktemp("extensions")
+    if os.name == "nt":
+        # Built beforehand by the Windows lane (tests/windows/build_extensions.py).
+        prebuilt = os.environ.get("PRETRAIN_TEST_EXTENSIONS")
+        if not prebuilt:
+            pytest.skip("PRETRAIN_TEST_EXTENSIONS names no directory of prebuilt extension files")
+        shutil.copytree(prebuilt, root, dirs_exist_ok=True)
+        return root
     compiler = shutil.which("cc") or shutil.which("gcc") or shutil.which("g++")
     if compiler is None:
         pytest.skip("no C compiler")
-    root = tmp_path_factory.mktemp("extensions")
-    single = SINGLE_PHASE.replace("NAME", "single").replace("SYMBOL", "PyInit_single")
-    compile_extension(compiler, single, root / f"single{SUFFIX}")
-    compile_extension(compiler, MULTI_PHASE, root / f"multi{SUFFIX}")
-    compile_extension(compiler, RETURNS_NULL, root / f"broken{SUFFIX}")
-    compile_extension(compiler, NO_INIT, root / f"noinit{SUFFIX}")
-    # "café" is exported as PyInitU_ with its punycode form, "-" written as "_".
-    cafe = SINGLE_PHASE.replace("NAME", "caf\\xc3\\xa9").replace("SYMBOL", "PyInitU_caf_dma")
-    compile_extension(compiler, cafe, root / f"café{SUFFIX}")
-    # The later suffix of EXTENSION_SUFFIXES wins: twice.so over twice<SUFFIX>.
-    twice = SINGLE_PHASE.replace("NAME", "twice").replace("SYMBOL", "PyInit_twice")
-    compile_extension(compiler, twice, root / "twice.so")
-    (root / f"twice{SUFFIX}").write_text("not a library")
-    (root / f"bad{SUFFIX}").write_text("not a library")
-    (root / "not_a_directory").write_text("")
+    include = sysconfig.get_paths()["include"]
+
+    def compile_c(c_file, target):
+        subprocess.run([compiler, "-shared", "-fPIC", "-I", include, "-x", "c", str(c_file), "-o", str(target)],
+                       check=True, capture_output=True)
+
+    write_extensions(root, compile_c, importlib.machinery.EXTENSION_SUFFIXES)
     return root
 
 
@@ -98,6 +49,7 @@ def run_with_extensions(extensions, code):
         import importlib, importlib.util, os, sys
         EXT = {str(extensions)!r}
         SUFFIX = {SUFFIX!r}
+        LAST_SUFFIX = {LAST_SUFFIX!r}
         def ext(name):
             return os.path.join(EXT, name)
     """
@@ -180,7 +132,7 @@ def test_extension_load_failures(extensions):
 def test_search_order_and_skipped_entries(extensions, tmp_path):
     other = tmp_path / "other"
     other.mkdir()
-    shutil.copy(extensions / "twice.so", other / f"twice{SUFFIX}")
+    shutil.copy(extensions / f"twice{LAST_SUFFIX}", other / f"twice{SUFFIX}")
     run_with_extensions(extensions, f"""
         import pretrain
         # Unlistable entries and entries that are no text are skipped; a
@@ -189,7 +141,7 @@ def test_search_order_and_skipped_entries(extensions, tmp_path):
         pretrain.__path__[:] = [ext("not_a_directory"), "/no/such/dir", b"/bytes", 7,
                                 {str(other)!r}, EXT]
         import pretrain.twice as m
-        assert m.__file__ == ext("twice.so"), m.__file__
+        assert m.__file__ == ext("twice" + LAST_SUFFIX), m.__file__
         # The search needs a list.
         pretrain.__path__ = tuple(pretrain.__path__)
         assert pretrain.__loader__.find_spec("pretrain.single") is None
@@ -226,7 +178,7 @@ def library_copy(tmp_path):
     package = lib / "pretrain"
     (package / "sub").mkdir(parents=True)
     shutil.copy(library_file(), lib)
-    (package / "data.txt").write_text("héllo\nworld\n", encoding="utf-8")
+    (package / "data.txt").write_bytes("héllo\nworld\n".encode())
     (package / "sub" / "b.bin").write_bytes(b"\x00\x01")
     return lib
 
@@ -278,9 +230,10 @@ def test_files_walk_and_read(library_copy):
         with data.open() as f:
             assert f.mode == "r"
         nested = root.joinpath("sub", child="b.bin")
-        assert repr(nested) == "<kaplet_resource_reader_files for package 'pretrain' file 'sub/b.bin'>"
+        sub_b = os.path.join("sub", "b.bin")
+        assert repr(nested) == f"<kaplet_resource_reader_files for package 'pretrain' file {sub_b!r}>"
         assert nested.read_bytes() == b"\\x00\\x01"
-        assert nested == root / "sub" / "b.bin" == root.joinpath("sub/b.bin")
+        assert nested == root / "sub" / "b.bin" == root.joinpath(sub_b)
         assert [p.name for p in (root / "sub").iterdir()] == ["b.bin"]
         assert not (root / "missing").exists()
         # importlib.resources' own helpers work through the object.

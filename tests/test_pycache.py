@@ -5,7 +5,7 @@ import os
 
 from conftest import run_python
 
-SUFFIX = importlib.machinery.EXTENSION_SUFFIXES[0]
+SUFFIXES = tuple(importlib.machinery.EXTENSION_SUFFIXES)
 NOT_EXISTING = os.sep + "not_existing"
 
 # Real `__pycache__` directories lie on sys.path too: make sure the library
@@ -13,7 +13,8 @@ NOT_EXISTING = os.sep + "not_existing"
 IMPORT = f"""
 import os, sys
 import __pycache__
-assert __pycache__.__file__.endswith("__pycache__" + {SUFFIX!r}), __pycache__.__file__
+name = os.path.basename(__pycache__.__file__)
+assert name.startswith("__pycache__.") and name.endswith({SUFFIXES!r}), __pycache__.__file__
 LIBRARY_DIR = os.path.dirname(__pycache__.__file__)
 """
 
