@@ -454,7 +454,7 @@ PyType_Spec coroutine_spec = {
     "__kaplet__.kaplet_coroutine",
     sizeof(CoroutineObject),
     0,
-    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_DISALLOW_INSTANTIATION,
+    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_DISALLOW_INSTANTIATION,
     coroutine_slots,
 };
 
@@ -517,7 +517,7 @@ PyType_Spec wrapper_spec = {
     "__kaplet__.kaplet_coroutine_wrapper",
     sizeof(WrapperObject),
     0,
-    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_DISALLOW_INSTANTIATION,
+    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_DISALLOW_INSTANTIATION,
     wrapper_slots,
 };
 

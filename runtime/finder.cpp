@@ -267,7 +267,7 @@ PyType_Spec finder_spec = {
     "__kaplet__.kaplet_module_loader",
     sizeof(FinderObject),
     0,
-    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_DISALLOW_INSTANTIATION,
+    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE | Py_TPFLAGS_DISALLOW_INSTANTIATION,
     finder_slots,
 };
 

@@ -208,7 +208,7 @@ void bind_arguments(FunctionObject* f, PyObject* const* argv, Py_ssize_t nargs, 
 
 // The common call: positional arguments only, every parameter
 // positional-or-keyword, the missing ones all covered by defaults.
-bool bind_positional(FunctionObject* f, PyObject* const* argv, Py_ssize_t nargs, Args& args) {
+inline bool bind_positional(FunctionObject* f, PyObject* const* argv, Py_ssize_t nargs, Args& args) noexcept {
     const FunctionDef& def = *f->def;
     Py_ssize_t npos = Py_ssize_t(def.param_count);
     if (!def.positional_only_kinds || nargs > npos) return false;
@@ -216,36 +216,53 @@ bool bind_positional(FunctionObject* f, PyObject* const* argv, Py_ssize_t nargs,
     Py_ssize_t defcount = defaults ? PyTuple_GET_SIZE(defaults) : 0;
     Py_ssize_t first_default = npos - defcount;
     if (nargs < first_default) return false;
-    for (Py_ssize_t i = 0; i < nargs; ++i) args.set(std::size_t(i), Ref::borrow(argv[i]));
+    for (Py_ssize_t i = 0; i < nargs; ++i) args.set(std::size_t(i), Ref::borrow_or_null(argv[i]));
     for (Py_ssize_t i = nargs; i < npos; ++i) {
-        args.set(std::size_t(i), Ref::borrow(PyTuple_GET_ITEM(defaults, i - first_default)));
+        args.set(std::size_t(i), Ref::borrow_or_null(PyTuple_GET_ITEM(defaults, i - first_default)));
     }
     return true;
 }
 
-PyObject* function_vectorcall(PyObject* self, PyObject* const* argv, size_t nargsf, PyObject* kwnames) {
+// Any other call; false with the interpreter's error set.
+[[gnu::noinline]] bool bind_general(FunctionObject* f, PyObject* const* argv, Py_ssize_t nargs, PyObject* kwnames,
+                                    Args& args) noexcept {
+    return boundary([&] {
+        bind_arguments(f, argv, nargs, kwnames, args);
+        return 0;
+    }) == 0;
+}
+
+// An async def: the call makes the coroutine object; the body runs when it is driven.
+[[gnu::noinline]] PyObject* start_coroutine(FunctionObject* f, Args&& args) noexcept {
     return boundary([&]() -> PyObject* {
-        FunctionObject* f = as_function(self);
-        Args args(self);
-        Py_ssize_t nargs = PyVectorcall_NARGS(nargsf);
-        if (kwnames != nullptr || !bind_positional(f, argv, nargs, args)) {
-            bind_arguments(f, argv, nargs, kwnames, args);
-        }
-        if (f->def->coro_impl) {
-            // Owned before the coroutine object is allocated: a collection
-            // run by that allocation may rename the function.
-            Ref name = Ref::borrow(f->name);
-            Ref qualname = Ref::borrow(f->qualname);
-            return make_coroutine(std::move(name), std::move(qualname), f->def->coro_impl(std::move(args))).release();
-        }
-        try {
-            return f->def->impl(args).release();
-        } catch (...) {
-            set_error_from_current_exception();
-            add_function_traceback(args);
-            throw_python_error();
-        }
+        // Owned before the coroutine object is allocated: a collection
+        // run by that allocation may rename the function.
+        Ref name = Ref::borrow(f->name);
+        Ref qualname = Ref::borrow(f->qualname);
+        return make_coroutine(std::move(name), std::move(qualname), f->def->coro_impl(std::move(args))).release();
     });
+}
+
+[[gnu::noinline]] PyObject* fail(const Args& args) noexcept {
+    set_error_from_current_exception();
+    add_function_traceback(args);
+    return nullptr;
+}
+
+PyObject* function_vectorcall(PyObject* self, PyObject* const* argv, size_t nargsf, PyObject* kwnames) noexcept {
+    FunctionObject* f = as_function(self);
+    const FunctionDef* def = f->def;
+    Args args(self, def->param_count);
+    Py_ssize_t nargs = PyVectorcall_NARGS(nargsf);
+    if (kwnames != nullptr || !bind_positional(f, argv, nargs, args)) {
+        if (!bind_general(f, argv, nargs, kwnames, args)) return nullptr;
+    }
+    if (def->coro_impl) return start_coroutine(f, std::move(args));
+    try {
+        return def->impl(args).release();
+    } catch (...) {
+        return fail(args);
+    }
 }
 
 PyObject* function_descr_get(PyObject* self, PyObject* obj, PyObject*) {
@@ -475,7 +492,7 @@ PyType_Spec function_spec = {
     "__kaplet__.kaplet_function",
     sizeof(FunctionObject),
     0,
-    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_HAVE_VECTORCALL | Py_TPFLAGS_METHOD_DESCRIPTOR |
+    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_HAVE_VECTORCALL | Py_TPFLAGS_METHOD_DESCRIPTOR |
         Py_TPFLAGS_DISALLOW_INSTANTIATION,
     function_slots,
 };
@@ -526,7 +543,7 @@ Ref annotations(std::initializer_list<Annotation> items) {
 }
 
 Ref Args::global(PyObject* name, GlobalCache& cache) const {
-    FunctionObject* f = as_function(function_.get());
+    FunctionObject* f = as_function(function_);
     return lookup_global(f->globals, f->builtins, name, cache);
 }
 
@@ -539,21 +556,21 @@ void add_function_traceback(const Args& args) noexcept {
 }
 
 Ref Args::global(const char* name) const {
-    FunctionObject* f = as_function(function_.get());
+    FunctionObject* f = as_function(function_);
     Ref key = str(name);
     return lookup_global_uncached(f->globals, f->builtins, key.get(), nullptr);
 }
 
 Ref Args::import(const char* dotted) const {
-    return call_import(as_function(function_.get())->globals, dotted, Py_None);
+    return call_import(as_function(function_)->globals, dotted, Py_None);
 }
 
 Ref Args::import(PyObject* dotted) const {
-    return call_import(as_function(function_.get())->globals, dotted, Py_None);
+    return call_import(as_function(function_)->globals, dotted, Py_None);
 }
 
 Ref Args::class_of_definition() const {
-    FunctionObject* f = as_function(function_.get());
+    FunctionObject* f = as_function(function_);
     PyObject* cls = f->class_cell ? PyCell_GET(f->class_cell) : nullptr;
     if (cls == nullptr) raise(PyExc_RuntimeError, "super(): empty __class__ cell");
     return Ref::borrow(cls);
@@ -565,7 +582,7 @@ Ref Args::super() const {
     Ref super_function = global<"super">();
     if (super_function.get() != reinterpret_cast<PyObject*>(&PySuper_Type)) return super_function();
     Ref cls = class_of_definition();
-    if (!slots_[0]) raise(PyExc_RuntimeError, "super(): no arguments");
+    if (count_ == 0 || !slots_[0]) raise(PyExc_RuntimeError, "super(): no arguments");
     return super_function(cls, slots_[0]);
 }
 

@@ -9,8 +9,9 @@
 #include "names.h"
 #include "ref.h"
 
-#include <array>
 #include <cstddef>
+#include <new>
+#include <utility>
 
 namespace kaplet {
 
@@ -77,12 +78,25 @@ struct DefParts {
     Ref annotations;   // dict
 };
 
-// The bound arguments of one call, indexed like FunctionDef::params.
+// The bound arguments of one call, indexed like FunctionDef::params. Only
+// the function's own parameter count of slots is live, so that making,
+// moving (into a coroutine frame) and destroying one costs what the
+// function's parameters cost.
 class Args {
 public:
-    explicit Args(PyObject* function) : function_(Ref::borrow(function)) {}
-    Args(Args&&) noexcept = default;
-    Args& operator=(Args&&) noexcept = default;
+    Args(PyObject* function, std::size_t count) noexcept : function_(Py_NewRef(function)), count_(count) {
+        for (std::size_t i = 0; i < count_; ++i) new (&slots_[i]) Ref();
+    }
+    Args(Args&& other) noexcept
+        : function_(std::exchange(other.function_, nullptr)), count_(other.count_), line_(other.line_) {
+        for (std::size_t i = 0; i < count_; ++i) new (&slots_[i]) Ref(std::move(other.slots_[i]));
+    }
+    Args(const Args&) = delete;
+    Args& operator=(const Args&) = delete;
+    ~Args() {
+        for (std::size_t i = 0; i < count_; ++i) slots_[i].~Ref();
+        Py_XDECREF(function_);
+    }
 
     // Borrowed; valid while the Args lives.
     PyObject* operator[](std::size_t i) const noexcept { return slots_[i].get(); }
@@ -90,7 +104,7 @@ public:
     void set(std::size_t i, Ref value) noexcept { slots_[i] = std::move(value); }
     bool has(std::size_t i) const noexcept { return static_cast<bool>(slots_[i]); }
 
-    PyObject* function() const noexcept { return function_.get(); }
+    PyObject* function() const noexcept { return function_; }
 
     // Marks the start of the statement at this source line of the function;
     // when the body fails, the traceback entry names it.
@@ -99,8 +113,8 @@ public:
     // Reports the references held to the cycle collector (a suspended
     // coroutine body keeps its arguments).
     int traverse(visitproc visit, void* arg) const {
-        Py_VISIT(function_.get());
-        for (const Ref& slot : slots_) Py_VISIT(slot.get());
+        Py_VISIT(function_);
+        for (std::size_t i = 0; i < count_; ++i) Py_VISIT(slots_[i].get());
         return 0;
     }
     // A module-level name as the function sees it: its globals, then
@@ -123,9 +137,12 @@ public:
     Ref import(PyObject* dotted) const;  // "numpy"_py
 
 private:
-    Ref function_;
-    std::array<Ref, kMaxParams> slots_;
+    PyObject* function_;
+    std::size_t count_;
     int line_ = 0;
+    union {
+        Ref slots_[kMaxParams];  // the first count_ are live
+    };
 };
 
 // Adds the traceback entry of a failing native function or coroutine body to

@@ -49,18 +49,18 @@ public:
     void reset() noexcept { Py_CLEAR(ptr_); }
 
     Ref attr(const char* name) const { return steal(PyObject_GetAttrString(ptr_, name)); }
-    Ref attr(PyObject* name) const { return steal(PyObject_GetAttr(ptr_, name)); }
+    Ref attr(PyObject* name) const { return steal(get_attribute(ptr_, name)); }
     void set_attr(const char* name, PyObject* value) const {
         if (PyObject_SetAttrString(ptr_, name, value) < 0) throw_python_error();
     }
     void set_attr(PyObject* name, PyObject* value) const {
-        if (PyObject_SetAttr(ptr_, name, value) < 0) throw_python_error();
+        if (set_attribute(ptr_, name, value) < 0) throw_python_error();
     }
     void set_attr(PyObject* name, const Ref& value) const { set_attr(name, value.ptr_); }
-    Ref item(PyObject* key) const { return steal(PyObject_GetItem(ptr_, key)); }
+    Ref item(PyObject* key) const { return steal(get_item(ptr_, key)); }
     Ref item(const char* key) const;
     void set_item(PyObject* key, PyObject* value) const {
-        if (PyObject_SetItem(ptr_, key, value) < 0) throw_python_error();
+        if (set_item(ptr_, key, value) < 0) throw_python_error();
     }
     void set_item(PyObject* key, const Ref& value) const { set_item(key, value.ptr_); }
     bool truthy() const {
@@ -87,6 +87,35 @@ public:
     }
 
     static PyObject* raw(const Ref& r) noexcept { return r.ptr_; }
+
+    // getattr / setattr / obj[key] / obj[key] = value as the interpreter does
+    // them. An interned name on a type with the generic attribute slots, and
+    // an exact dict, go straight to the routine the general entry would reach.
+    static PyObject* get_attribute(PyObject* obj, PyObject* name) {
+        if (Py_TYPE(obj)->tp_getattro == PyObject_GenericGetAttr && PyUnicode_CheckExact(name)) {
+            return PyObject_GenericGetAttr(obj, name);
+        }
+        return PyObject_GetAttr(obj, name);
+    }
+    static int set_attribute(PyObject* obj, PyObject* name, PyObject* value) {
+        if (Py_TYPE(obj)->tp_setattro == PyObject_GenericSetAttr && PyUnicode_CheckExact(name) &&
+            PyUnicode_CHECK_INTERNED(name)) {
+            return PyObject_GenericSetAttr(obj, name, value);
+        }
+        return PyObject_SetAttr(obj, name, value);
+    }
+    static PyObject* get_item(PyObject* obj, PyObject* key) {
+        if (PyDict_CheckExact(obj)) {
+            PyObject* value = PyDict_GetItemWithError(obj, key);
+            if (value != nullptr) return Py_NewRef(value);
+            if (!PyErr_Occurred()) _PyErr_SetKeyError(key);
+            return nullptr;
+        }
+        return PyObject_GetItem(obj, key);
+    }
+    static int set_item(PyObject* obj, PyObject* key, PyObject* value) {
+        return PyDict_CheckExact(obj) ? PyDict_SetItem(obj, key, value) : PyObject_SetItem(obj, key, value);
+    }
     static PyObject* raw(PyObject* p) noexcept { return p; }
 
 private:

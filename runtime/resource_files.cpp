@@ -217,7 +217,7 @@ PyType_Spec files_spec = {
     "__kaplet__.kaplet_resource_reader_files",
     sizeof(FilesObject),
     0,
-    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_DISALLOW_INSTANTIATION,
+    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE | Py_TPFLAGS_DISALLOW_INSTANTIATION,
     files_slots,
 };
 

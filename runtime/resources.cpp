@@ -84,7 +84,7 @@ PyType_Spec reader_spec = {
     "__kaplet__.kaplet_resource_reader",
     sizeof(ReaderObject),
     0,
-    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_DISALLOW_INSTANTIATION,
+    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE | Py_TPFLAGS_DISALLOW_INSTANTIATION,
     reader_slots,
 };
 
