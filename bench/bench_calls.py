@@ -112,8 +112,18 @@ def per_call_rows(pyref, quick):
                 t.transform(d)
         return run
 
+    def repeat_transform_inline():
+        t = pyref.datasets.RepeatData(1)
+        d = {"data_list": [1]}
+        count = 200_000 // scale
+
+        def run():
+            for _ in range(count):
+                d["data_list"] = d["data_list"] * t.times
+        return run
+
     yield compare("RepeatData(1).transform, 1 item, 200k", repeat_transform(native),
-                  repeat_transform(pyref.datasets), repeats)
+                  repeat_transform(pyref.datasets), repeats, floor=repeat_transform_inline())
 
     def repeat_construction(module):
         cls = module.RepeatData
@@ -124,8 +134,18 @@ def per_call_rows(pyref, quick):
                 cls()
         return run
 
+    def repeat_construction_inline():
+        cls = pyref.datasets.RepeatData
+        new = cls.__new__
+        count = 200_000 // scale
+
+        def run():
+            for _ in range(count):
+                new(cls).times = 2
+        return run
+
     yield compare("RepeatData() construction, 200k", repeat_construction(native),
-                  repeat_construction(pyref.datasets), repeats)
+                  repeat_construction(pyref.datasets), repeats, floor=repeat_construction_inline())
 
     def split_transform(module):
         t = module.SplitData(random=False)
@@ -137,8 +157,29 @@ def per_call_rows(pyref, quick):
                 t.transform({"data_list": items})
         return run
 
+    def split_transform_inline():
+        import logging
+        self = pyref.datasets.SplitData(random=False)
+        items = list(range(10))
+        count = 100_000 // scale
+
+        def run():
+            for _ in range(count):
+                results = {"data_list": items}
+                data_list = results[self.key]
+                if self.random:
+                    pass
+                n_total = len(data_list)
+                start_index = int(n_total * self.start)
+                end_index = int(n_total * self.end)
+                split_data_list = data_list[start_index:end_index]
+                results[self.key] = split_data_list
+                logging.info(f"【SplitData】划分数据集，start={self.start}, end={self.end}，"
+                             f"数据集大小：{n_total}，划分大小：{len(split_data_list)}")
+        return run
+
     yield compare("SplitData(random=False).transform, 10 items, 100k", split_transform(native),
-                  split_transform(pyref.datasets), repeats)
+                  split_transform(pyref.datasets), repeats, floor=split_transform_inline())
 
     def coroutine(module):
         tool = module.ClsAnalyzingTool("/nonexistent")
@@ -152,8 +193,20 @@ def per_call_rows(pyref, quick):
                     pass
         return run
 
+    def coroutine_floor():
+        # what driving any coroutine to its end costs: the StopIteration
+        count = 200_000 // scale
+
+        def run():
+            for _ in range(count):
+                try:
+                    raise StopIteration
+                except StopIteration:
+                    pass
+        return run
+
     yield compare("driving tool.get_data_list() to completion, 200k", coroutine(native_tools),
-                  coroutine(pyref.analyzing_tools), repeats)
+                  coroutine(pyref.analyzing_tools), repeats, floor=coroutine_floor())
 
     def build(module):
         dataset = bare_dataset(module.NeuDataset)
@@ -237,8 +290,19 @@ def predict_rows(pyref, quick):
                     m.predict(inputs)
         return go
 
+    def inline(m):
+        # the body of predict in the caller's loop
+        def go():
+            with torch.no_grad():
+                for _ in range(count):
+                    feats = m.extract_feat(inputs)
+                    cls_score = m.head.forward(feats)
+                    cls_score -= m.head.bias
+                    m._get_predictions(cls_score, None)
+        return go
+
     yield compare(f"ImageClassifier.predict, tiny model, {count:,} calls", run(native_model), run(python_model),
-                  3 if quick else 5)
+                  3 if quick else 5, floor=inline(python_model))
 
 
 # ---- fresh interpreters: import time and peak memory ------------------------
