@@ -146,6 +146,29 @@ def _scan(module, root):
             {k: path_texts(v) for k, v in tool.category_image_map.items()}, formats)
 
 
+def count_glob_calls(call):
+    """How many of the glob module's Python functions run during call()."""
+    import glob
+    calls = []
+
+    def profile(frame, event, arg):
+        if event == "call" and frame.f_globals is vars(glob):
+            calls.append(frame.f_code.co_name)
+    sys.setprofile(profile)
+    try:
+        call()
+    finally:
+        sys.setprofile(None)
+    return len(calls)
+
+
+def test_absolute_roots_are_walked_without_glob(tmp_path):
+    random_tree(tmp_path, 2)
+    for root in (tmp_path, str(tmp_path)):
+        assert count_glob_calls(lambda: drive(native.ClsAnalyzingTool(root).get_path_list())) == 0
+        assert count_glob_calls(lambda: drive(reference.ClsAnalyzingTool(root).get_path_list())) > 0
+
+
 def test_scans_match_with_odd_roots(tmp_path, monkeypatch):
     for name, seed in (("[x]", 3), ("plain", 4)):
         (tmp_path / name).mkdir()
