@@ -448,6 +448,26 @@ def test_clean_images_are_read_without_pillow_and_others_with_it(image_tree):
         assert count_python_opens(lambda: sizes_outcome(reference, items)) == len(items)
 
 
+@pytest.mark.skipif(not WINDOWS, reason="Windows sharing modes")
+def test_image_held_open_for_deletion_is_refused_as_open_refuses_it(image_tree):
+    import ctypes
+    from ctypes import wintypes
+    kernel32 = ctypes.WinDLL("kernel32", use_last_error=True)
+    kernel32.CreateFileW.restype = wintypes.HANDLE
+    kernel32.CreateFileW.argtypes = [wintypes.LPCWSTR, wintypes.DWORD, wintypes.DWORD, wintypes.LPVOID,
+                                     wintypes.DWORD, wintypes.DWORD, wintypes.HANDLE]
+    kernel32.CloseHandle.argtypes = [wintypes.HANDLE]
+    path = next(image_tree.glob("*/png_L.png"))
+    delete, generic_read, share_all, open_existing = 0x10000, 0x80000000, 7, 3
+    handle = kernel32.CreateFileW(str(path), delete | generic_read, share_all, None, open_existing, 0, None)
+    assert handle not in (None, wintypes.HANDLE(-1).value), ctypes.get_last_error()
+    try:
+        results = both(lambda m: sizes_outcome(m, [str(path)]))
+    finally:
+        kernel32.CloseHandle(handle)
+    assert results[0] == results[1] and results[0][0][:2] == ("error", PermissionError)
+
+
 @pytest.mark.parametrize("patch", [
     lambda m: setattr(m, "Image", types.SimpleNamespace(open=Image.open)),
     lambda m: setattr(m, "Image", types.SimpleNamespace(open=lambda p: Image.open(p).resize((2, 3)))),
