@@ -530,7 +530,7 @@ import pretrain.analyzing_tools as native, reference_analysis as reference
 from pathlib import Path
 files = [Path(p) for p in {[str(p) for p in files]!r}]
 events = []
-sys.addaudithook(lambda e, a: events.append((e, a)) if e in ("open", "glob.glob", "glob.glob/2") else None)
+sys.addaudithook(lambda e, a: events.append((e, a)) if e in ("open", "glob.glob", "glob.glob/2", "os.scandir") else None)
 for module in (native, reference):
     tool = module.ClsAnalyzingTool({str(files[0].parent.parent)!r})
     asyncio.run(tool.get_path_list())
@@ -542,6 +542,37 @@ for module in (native, reference):
 """
     lines = run_python(code).stdout.splitlines()
     assert len(lines) == 2 and lines[0] == lines[1]
+
+
+def test_listings_refused_by_an_audit_hook_match(tmp_path):
+    random_tree(tmp_path, 4)
+    code = f"""
+import asyncio, sys
+sys.path.insert(0, {str(Path(__file__).parent)!r})
+import pretrain.analyzing_tools as native, reference_analysis as reference
+state = dict(refusal=None, every=0, events=[])
+
+def hook(event, args):
+    if event == "os.scandir" and state["refusal"]:
+        state["events"].append(args[0])
+        if len(state["events"]) % state["every"] == 0:
+            raise state["refusal"]("refused")
+sys.addaudithook(hook)
+for refusal, every in ((OSError, 2), (OSError, 3), (PermissionError, 5), (OSError, 9), (RuntimeError, 4)):
+    results = []
+    for module in (native, reference):
+        state.update(refusal=refusal, every=every, events=[])
+        try:
+            found = [str(p) for p in asyncio.run(module.ClsAnalyzingTool({str(tmp_path)!r}).get_path_list())]
+        except Exception as error:
+            found = repr(error)
+        state["refusal"] = None
+        results.append((found, state["events"]))
+    assert results[0] == results[1], (refusal, every, results)
+    print(len(results[0][1]))
+"""
+    counts = run_python(code).stdout.split()
+    assert len(counts) == 5 and int(counts[-2]) > 9, counts
 
 
 # ---- crashes found in the old pathlib shortcut (each in a fresh interpreter) ----
