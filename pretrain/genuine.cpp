@@ -80,6 +80,40 @@ static bool same_text(PyObject* a, PyObject* b) {
            PyUnicode_Compare(a, b) == 0;
 }
 
+static bool is_separator(Py_UCS4 c) {
+#ifdef _WIN32
+    return c == '\\' || c == '/';
+#else
+    return c == '/';
+#endif
+}
+
+// A module imported from a .pyc without its source names its code by the
+// path the source was compiled under. The standard library of the
+// embeddable Windows distribution is compiled relative to its Lib folder and
+// zipped: "<archive>\json\decoder.pyc" holds code named "json\decoder.py".
+static bool compiled_relative_to(PyObject* file, PyObject* source) {
+    if (file == nullptr || source == nullptr || !PyUnicode_CheckExact(file) || !PyUnicode_CheckExact(source)) {
+        return false;
+    }
+    Py_ssize_t file_length = PyUnicode_GET_LENGTH(file), source_length = PyUnicode_GET_LENGTH(source);
+    if (source_length < 4 || file_length < source_length + 2) return false;
+    if (PyUnicode_READ_CHAR(file, file_length - 1) != 'c') return false;
+    if (PyUnicode_READ_CHAR(source, source_length - 3) != '.' || PyUnicode_READ_CHAR(source, source_length - 2) != 'p' ||
+        PyUnicode_READ_CHAR(source, source_length - 1) != 'y') {
+        return false;
+    }
+    // Relative: no root, no drive.
+    if (is_separator(PyUnicode_READ_CHAR(source, 0))) return false;
+    for (Py_ssize_t i = 0; i < source_length; ++i) {
+        if (PyUnicode_READ_CHAR(source, i) == ':') return false;
+    }
+    Py_ssize_t start = file_length - 1 - source_length;
+    if (!is_separator(PyUnicode_READ_CHAR(file, start - 1))) return false;
+    Ref tail = Ref::steal(PyUnicode_Substring(file, start, file_length - 1));
+    return same_text(tail.get(), source);
+}
+
 bool defined_in(PyObject* obj, PyObject* module, const char* name) {
     if (obj == nullptr || module == nullptr || !PyModule_CheckExact(module)) return false;
     Ref function = unwrap(obj);
@@ -93,7 +127,9 @@ bool defined_in(PyObject* obj, PyObject* module, const char* name) {
     if (!same_text(co->co_name, expected_name.get())) return false;
     // Modules frozen into the interpreter name their code "<frozen NAME>".
     Ref file = dict_entry(globals, "__file__");
-    if (file && same_text(co->co_filename, file.get())) return true;
+    if (file && (same_text(co->co_filename, file.get()) || compiled_relative_to(file.get(), co->co_filename))) {
+        return true;
+    }
     Ref module_name = dict_entry(globals, "__name__");
     if (!module_name || !PyUnicode_CheckExact(module_name.get())) return false;
     Ref frozen = Ref::steal(PyUnicode_FromFormat("<frozen %U>", module_name.get()));

@@ -118,6 +118,7 @@ std::unique_ptr<TreeWalk> TreeWalk::of_pattern(PyObject* glob_function, PyObject
     Ref recursive = Ref::borrow(Py_True);
     kaplet::check(PySys_Audit("glob.glob", "OO", pattern, recursive.get()));
     kaplet::check(PySys_Audit("glob.glob/2", "OOOO", pattern, recursive.get(), Py_None, Py_None));
+    walk->raise_listing_events();
     return walk;
 }
 
@@ -142,7 +143,7 @@ bool TreeWalk::walk(const std::string& relative, int depth) {
     std::vector<platform::DirectoryEntry> listing;
     platform::list_directory(path, listing);
     std::size_t directory = directories_.size();
-    directories_.push_back({relative, {}});
+    directories_.push_back({relative, depth, {}});
     for (const platform::DirectoryEntry& entry : listing) {
         if (entry.name[0] != '.') entries_.push_back({directory, entry.name});
     }
@@ -162,8 +163,10 @@ bool TreeWalk::walk(const std::string& relative, int depth) {
     return true;
 }
 
-Ref TreeWalk::text(std::size_t i) {
-    Directory& directory = directories_[entries_[i].directory];
+// The directory as glob joins it, followed by a separator; the root as
+// os.path.join(root, "") gives it.
+const Ref& TreeWalk::directory_text(std::size_t d) {
+    Directory& directory = directories_[d];
     if (!directory.text) {
         // glob joins the root with "" first, which adds the separator.
         Ref relative = decode(directory.relative);
@@ -176,8 +179,60 @@ Ref TreeWalk::text(std::size_t i) {
             directory.text = Ref::steal(PyUnicode_Concat(directory.text.get(), separator.get()));
         }
     }
+    return directory.text;
+}
+
+Ref TreeWalk::text(std::size_t i) {
     Ref name = decode(entries_[i].name);
-    return Ref::steal(PyUnicode_Concat(directory.text.get(), name.get()));
+    return Ref::steal(PyUnicode_Concat(directory_text(entries_[i].directory).get(), name.get()));
+}
+
+namespace {
+
+// The audit event of os.scandir(path); false when a hook refused it with an
+// OSError, which glob takes for a directory it cannot list.
+bool audit_listing(PyObject* path) {
+    if (PySys_Audit("os.scandir", "O", path) == 0) return true;
+    if (!PyErr_ExceptionMatches(PyExc_OSError)) kaplet::throw_python_error();
+    PyErr_Clear();
+    return false;
+}
+
+}  // namespace
+
+// glob lists every directory twice, first for its files (the pattern's "*")
+// and then for its sub-directories ("**"), directories in the walk's order,
+// and os.scandir raises an audit event each time: for the root, with the
+// root joined with "" and then as it is; below it, joined with the relative
+// path. A listing a hook refuses with an OSError gives glob nothing: no
+// files from the first, no tree below the directory from the second. Any
+// other exception ends glob.
+void TreeWalk::raise_listing_events() {
+    std::vector<bool> keep(directories_.size(), true);
+    bool refused = false;
+    for (std::size_t d = 0; d < directories_.size();) {
+        Ref files = directory_text(d);
+        Ref below = root_text_;
+        if (d > 0) {
+            below = files = Ref::steal(PyUnicode_Substring(files.get(), 0, PyUnicode_GET_LENGTH(files.get()) - 1));
+        }
+        if (!audit_listing(files.get())) {
+            keep[d] = false;
+            refused = true;
+        }
+        std::size_t next = d + 1;
+        if (!audit_listing(below.get())) {
+            refused = true;
+            while (next < directories_.size() && directories_[next].depth > directories_[d].depth) keep[next++] = false;
+        }
+        d = next;
+    }
+    if (!refused) return;
+    std::vector<Entry> kept;
+    for (Entry& entry : entries_) {
+        if (keep[entry.directory]) kept.push_back(std::move(entry));
+    }
+    entries_ = std::move(kept);
 }
 
 Ref TreeWalk::suffix(std::size_t i) const {

@@ -1,7 +1,7 @@
 // glob(pattern, recursive=True) for the one pattern the analysis tool uses,
 // "<root>/**/*", done with the platform's directory listing instead of the
 // glob module's generators: the same entries, in the same order, as the
-// same strings.
+// same strings, after the same audit events.
 #pragma once
 
 #include "ref.h"
@@ -35,11 +35,14 @@ private:
     };
     struct Directory {
         std::string relative;  // system encoding; empty for the root
+        int depth;             // 0 for the root
         kaplet::Ref text;      // root text joined with the decoded relative path, made on demand
     };
 
     bool walk(const std::string& relative, int depth);
     std::string system_path(const std::string& relative) const;
+    const kaplet::Ref& directory_text(std::size_t d);
+    void raise_listing_events();
 
     kaplet::Ref root_text_;
     std::string root_bytes_;

@@ -169,10 +169,13 @@ StatKind stat_kind(const std::string& path) {
     return (info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) ? StatKind::Directory : StatKind::NotDirectory;
 }
 
+// Opened as the C runtime's _wopen(path, kReadOpenFlags) opens it, with the
+// same sharing: a file someone else holds open for deletion is refused
+// here just as the interpreter's open() refuses it.
 ReadOnlyFile::ReadOnlyFile(const std::string& path) {
     std::wstring wide = from_wtf8(path);
-    handle_ = CreateFileW(wide.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
-                          OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+    handle_ = CreateFileW(wide.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
+                          FILE_ATTRIBUTE_NORMAL, nullptr);
 }
 
 ReadOnlyFile::~ReadOnlyFile() {

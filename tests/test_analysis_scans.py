@@ -66,8 +66,41 @@ def path_texts(paths):
 
 # ---- random trees ------------------------------------------------------------
 
-NAMES = ["a.png", "b.jpg", "C.PNG", "d.jpeg", "e.gif", "f.tif", "g.tiff", "h.bmp", "noext", "x.y.png",
-         ".hidden.png", "..png", "dot.", "sp ace.jpg", "ünï.png", "[ab].png", "*.jpg"]
+WINDOWS = os.name == "nt"
+
+
+def valid_here(name):
+    """Whether the running system keeps a file of this name as written:
+    Windows refuses some characters and drops trailing dots and spaces."""
+    return not WINDOWS or not (set(name) & set('<>:"/\\|?*') or name.endswith((".", " ")))
+
+
+NAMES = [name for name in ["a.png", "b.jpg", "C.PNG", "d.jpeg", "e.gif", "f.tif", "g.tiff", "h.bmp", "noext",
+                           "x.y.png", ".hidden.png", "..png", "dot.", "sp ace.jpg", "ünï.png", "[ab].png", "*.jpg"]
+         if valid_here(name)]
+
+
+def make_odd_name(directory, stem):
+    """A file whose name is not valid Unicode: bytes that are not UTF-8 on
+    POSIX, an unpaired surrogate on Windows (where the system takes it)."""
+    if not WINDOWS:
+        with open(os.fsencode(directory) + b"/\xff\xfe" + stem.encode() + b".png", "wb"):
+            pass
+        return
+    try:
+        (directory / ("\ud800" + stem + ".png")).write_bytes(b"")
+    except OSError:
+        pass
+
+
+def symlink(target, link):
+    """A symbolic link, where the system lets this process make one (Windows
+    wants a privilege for it)."""
+    try:
+        os.symlink(target, link, target_is_directory=os.path.isdir(os.path.join(os.path.dirname(link), target)))
+    except OSError:
+        if not WINDOWS:
+            raise
 
 
 def random_tree(root, seed):
@@ -82,20 +115,18 @@ def random_tree(root, seed):
     for directory in directories:
         for _ in range(rng.randint(0, 6)):
             (directory / (str(rng.randint(0, 99)) + rng.choice(NAMES))).write_bytes(b"")
-    for _ in range(2):  # names that are not UTF-8
-        target = os.fsencode(rng.choice(directories))
-        with open(target + b"/\xff\xfe" + str(rng.randint(0, 9)).encode() + b".png", "wb"):
-            pass
+    for _ in range(2):
+        make_odd_name(rng.choice(directories), str(rng.randint(0, 9)))
     for i in range(3):  # links to directories that do not hold the link
         where, target = rng.choice(directories), rng.choice(directories)
         if target != where and target not in where.parents:
-            os.symlink(target, where / f"link{i}.png")
+            symlink(target, where / f"link{i}.png")
     if seed % 2:  # a loop: glob follows it until the system refuses the path
-        os.symlink(".", rng.choice(directories) / "again")
-    os.symlink(root / "missing", rng.choice(directories) / "broken.jpg")
+        symlink(".", rng.choice(directories) / "again")
+    symlink(root / "missing", rng.choice(directories) / "broken.jpg")
     files = [p for p in root.rglob("*") if p.is_file()]
     if files:
-        os.symlink(files[0], rng.choice(directories) / "filelink.png")
+        symlink(files[0], rng.choice(directories) / "filelink.png")
 
 
 @pytest.mark.parametrize("seed", range(8))
@@ -113,6 +144,29 @@ def _scan(module, root):
     formats = drive(tool.get_image_format_distribution())
     return (path_texts(paths), categories, tool.classes,
             {k: path_texts(v) for k, v in tool.category_image_map.items()}, formats)
+
+
+def count_glob_calls(call):
+    """How many of the glob module's Python functions run during call()."""
+    import glob
+    calls = []
+
+    def profile(frame, event, arg):
+        if event == "call" and frame.f_globals is vars(glob):
+            calls.append(frame.f_code.co_name)
+    sys.setprofile(profile)
+    try:
+        call()
+    finally:
+        sys.setprofile(None)
+    return len(calls)
+
+
+def test_absolute_roots_are_walked_without_glob(tmp_path):
+    random_tree(tmp_path, 2)
+    for root in (tmp_path, str(tmp_path)):
+        assert count_glob_calls(lambda: drive(native.ClsAnalyzingTool(root).get_path_list())) == 0
+        assert count_glob_calls(lambda: drive(reference.ClsAnalyzingTool(root).get_path_list())) > 0
 
 
 def test_scans_match_with_odd_roots(tmp_path, monkeypatch):
@@ -326,7 +380,7 @@ def image_tree(tmp_path_factory):
 
 
 def sizes_outcome(module, paths, callback=False):
-    tool = module.ClsAnalyzingTool(paths[0].parent)
+    tool = module.ClsAnalyzingTool(Path(paths[0]).parent)
     tool.path_list = list(paths)
     seen = []
 
@@ -385,9 +439,33 @@ def test_clean_images_are_read_without_pillow_and_others_with_it(image_tree):
         "png_L", "png_RGB", "png_P", "jpeg_RGB", "jpeg_L", "jpeg_progressive", "gif_P", "bmp_RGB", "bmp_L")]
     tiff = [p for p in image_tree.glob("*/tiff.tiff")]
     Image.open(clean[0]).close()
-    assert count_python_opens(lambda: sizes_outcome(native, clean)) == 0
-    assert count_python_opens(lambda: sizes_outcome(native, clean + tiff + clean)) == 1
-    assert count_python_opens(lambda: sizes_outcome(reference, clean)) == len(clean)
+    # Text paths are read natively everywhere; path objects where they are
+    # the system's PosixPath (other path objects go to Image.open).
+    for form in (str,) if WINDOWS else (str, Path):
+        items, others = [form(p) for p in clean], [form(p) for p in tiff]
+        assert count_python_opens(lambda: sizes_outcome(native, items)) == 0
+        assert count_python_opens(lambda: sizes_outcome(native, items + others + items)) == 1
+        assert count_python_opens(lambda: sizes_outcome(reference, items)) == len(items)
+
+
+@pytest.mark.skipif(not WINDOWS, reason="Windows sharing modes")
+def test_image_held_open_for_deletion_is_refused_as_open_refuses_it(image_tree):
+    import ctypes
+    from ctypes import wintypes
+    kernel32 = ctypes.WinDLL("kernel32", use_last_error=True)
+    kernel32.CreateFileW.restype = wintypes.HANDLE
+    kernel32.CreateFileW.argtypes = [wintypes.LPCWSTR, wintypes.DWORD, wintypes.DWORD, wintypes.LPVOID,
+                                     wintypes.DWORD, wintypes.DWORD, wintypes.HANDLE]
+    kernel32.CloseHandle.argtypes = [wintypes.HANDLE]
+    path = next(image_tree.glob("*/png_L.png"))
+    delete, generic_read, share_all, open_existing = 0x10000, 0x80000000, 7, 3
+    handle = kernel32.CreateFileW(str(path), delete | generic_read, share_all, None, open_existing, 0, None)
+    assert handle not in (None, wintypes.HANDLE(-1).value), ctypes.get_last_error()
+    try:
+        results = both(lambda m: sizes_outcome(m, [str(path)]))
+    finally:
+        kernel32.CloseHandle(handle)
+    assert results[0] == results[1] and results[0][0][:2] == ("error", PermissionError)
 
 
 @pytest.mark.parametrize("patch", [
@@ -452,17 +530,49 @@ import pretrain.analyzing_tools as native, reference_analysis as reference
 from pathlib import Path
 files = [Path(p) for p in {[str(p) for p in files]!r}]
 events = []
-sys.addaudithook(lambda e, a: events.append((e, a)) if e in ("open", "glob.glob", "glob.glob/2") else None)
+sys.addaudithook(lambda e, a: events.append((e, a)) if e in ("open", "glob.glob", "glob.glob/2", "os.scandir") else None)
 for module in (native, reference):
     tool = module.ClsAnalyzingTool({str(files[0].parent.parent)!r})
     asyncio.run(tool.get_path_list())
     tool.path_list = files
     asyncio.run(tool.get_image_size_distribution())
-    print([e for e in events if not str(e[1][0]).endswith(".pyc")])
+    # Imports open .pyc files, or the archive that holds the standard library.
+    print([e for e in events if not str(e[1][0]).endswith((".pyc", ".zip"))])
     events.clear()
 """
     lines = run_python(code).stdout.splitlines()
     assert len(lines) == 2 and lines[0] == lines[1]
+
+
+def test_listings_refused_by_an_audit_hook_match(tmp_path):
+    random_tree(tmp_path, 4)
+    code = f"""
+import asyncio, sys
+sys.path.insert(0, {str(Path(__file__).parent)!r})
+import pretrain.analyzing_tools as native, reference_analysis as reference
+state = dict(refusal=None, every=0, events=[])
+
+def hook(event, args):
+    if event == "os.scandir" and state["refusal"]:
+        state["events"].append(args[0])
+        if len(state["events"]) % state["every"] == 0:
+            raise state["refusal"]("refused")
+sys.addaudithook(hook)
+for refusal, every in ((OSError, 2), (OSError, 3), (PermissionError, 5), (OSError, 9), (RuntimeError, 4)):
+    results = []
+    for module in (native, reference):
+        state.update(refusal=refusal, every=every, events=[])
+        try:
+            found = [str(p) for p in asyncio.run(module.ClsAnalyzingTool({str(tmp_path)!r}).get_path_list())]
+        except Exception as error:
+            found = repr(error)
+        state["refusal"] = None
+        results.append((found, state["events"]))
+    assert results[0] == results[1], (refusal, every, results)
+    print(len(results[0][1]))
+"""
+    counts = run_python(code).stdout.split()
+    assert len(counts) == 5 and int(counts[-2]) > 9, counts
 
 
 # ---- crashes found in the old pathlib shortcut (each in a fresh interpreter) ----
