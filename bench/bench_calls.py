@@ -331,6 +331,7 @@ if native:
     import ravelin.pretrain.analyzing_tools
 for sub in ("cls_head", "image", "datasets"):
     times[sub] = timed(package + "." + sub)
+times["all"] = sum(times.values())
 print(json.dumps(times))
 """
 
@@ -372,10 +373,11 @@ def import_rows(quick):
         for _ in range(repeats):
             native.append(child(IMPORT_CHILD, "pretrain", "native"))
             python.append(child(IMPORT_CHILD, "pyref", "python", extra_path=[directory]))
-    for key in ("package", "analyzing_tools", "cls_head", "image", "datasets"):
+    names = {"package": "pretrain", "all": "pretrain and its four submodules"}
+    for key in ("package", "analyzing_tools", "cls_head", "image", "datasets", "all"):
         n = statistics.median(t[key] for t in native)
         p = statistics.median(t[key] for t in python)
-        yield {"name": f"import {'pretrain' if key == 'package' else 'pretrain.' + key} beyond the stack",
+        yield {"name": f"import {names.get(key, 'pretrain.' + key)} beyond the stack",
                "native": n, "python": p, "ratio": n / p}
 
 

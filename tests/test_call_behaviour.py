@@ -96,6 +96,36 @@ def test_repeat_transform_reads_times_once_and_the_fixed_key(modules):
     assert native[0] == [("self", "transform"), ("self", "times")] or native[0] == [("self", "times")]
 
 
+class DefaultingResults(dict):
+    """A results mapping with its own item access: the transforms must go
+    through it, not around it."""
+    def __missing__(self, key):
+        return ["default"]
+
+    def __setitem__(self, key, value):
+        super().__setitem__(key, ("stored", value))
+
+
+@pytest.mark.parametrize("results", [
+    lambda: {},                                    # KeyError('data_list')
+    lambda: {"data_list": [1], (1, 2): 0},
+    lambda: DefaultingResults(),
+    lambda: DefaultingResults(data_list=[1, 2]),
+])
+@pytest.mark.parametrize("key", ["data_list", (1, 2), (3, 4)])
+def test_transform_item_access_matches_for_missing_keys_and_dict_subclasses(modules, results, key):
+    def run(module):
+        given = results()
+        split = outcome(lambda: module.SplitData(random=False, key=key).transform(given))
+        repeat = outcome(lambda: module.RepeatData(2).transform(results()))
+        return split, repeat, dict(given)
+    native, python = both(modules, run)
+    assert native == python
+    # a missing tuple key is reported as the key itself, as KeyError((3, 4)) words it
+    if key == (3, 4) and not isinstance(results(), DefaultingResults):
+        assert native[0] == ("KeyError", "(3, 4)")
+
+
 def test_rebound_module_globals_and_builtins_are_seen_on_the_next_call(modules, monkeypatch):
     real_len = builtins.len
 
