@@ -18,6 +18,7 @@ import os
 import statistics
 import subprocess
 import sys
+import sysconfig
 import tempfile
 import time
 from pathlib import Path
@@ -317,7 +318,7 @@ import ravelin.base.meta_class, ravelin.pretrain
 """
 
 IMPORT_CHILD = STACK + """
-import contextlib, importlib, io, json, sys, time
+import contextlib, importlib, importlib.util, io, json, sys, time
 package, native = sys.argv[1], sys.argv[2] == "native"
 times = {}
 def timed(name):
@@ -325,13 +326,17 @@ def timed(name):
     with contextlib.redirect_stdout(io.StringIO()):
         importlib.import_module(name)
     return time.perf_counter() - start
+if native and len(sys.argv) > 3:
+    sys.path.insert(0, sys.argv[3])
+    importlib.util.find_spec("bench_no_such_module")  # the directory's finder exists, as site-packages' does
+    times["empty extension"] = timed("bench_empty_extension")
 times["package"] = timed(package)
 times["analyzing_tools"] = timed(package + ".analyzing_tools")
 if native:
     import ravelin.pretrain.analyzing_tools
 for sub in ("cls_head", "image", "datasets"):
     times[sub] = timed(package + "." + sub)
-times["all"] = sum(times.values())
+times["all"] = sum(t for name, t in times.items() if name != "empty extension")
 print(json.dumps(times))
 """
 
@@ -365,20 +370,46 @@ def child(code, *args, extra_path=()):
     return json.loads(out.stdout.strip().splitlines()[-1])
 
 
+EMPTY_EXTENSION = """
+#include <Python.h>
+static struct PyModuleDef definition = {PyModuleDef_HEAD_INIT, "bench_empty_extension"};
+PyMODINIT_FUNC PyInit_bench_empty_extension(void) { return PyModule_Create(&definition); }
+"""
+
+
+def build_empty_extension(directory):
+    """Builds the smallest extension module there is: its import time is what
+    loading any shared library costs here, the floor of a native package."""
+    source = Path(directory) / "bench_empty_extension.c"
+    source.write_text(EMPTY_EXTENSION)
+    target = Path(directory) / ("bench_empty_extension" + sysconfig.get_config_var("EXT_SUFFIX"))
+    compiler = (sysconfig.get_config_var("CC") or "cc").split()[0]
+    try:
+        subprocess.run([compiler, "-shared", "-fPIC", "-O2", "-I", sysconfig.get_paths()["include"],
+                        str(source), "-o", str(target)], check=True, capture_output=True)
+    except (OSError, subprocess.CalledProcessError):
+        return None
+    return directory
+
+
 def import_rows(quick):
     repeats = 1 if quick else 5
-    with tempfile.TemporaryDirectory() as directory:
+    with tempfile.TemporaryDirectory() as directory, tempfile.TemporaryDirectory() as empty:
         reference.write_reference_package(directory, for_same_process=False)
+        floor_args = [d for d in [build_empty_extension(empty)] if d]
         native, python = [], []
         for _ in range(repeats):
-            native.append(child(IMPORT_CHILD, "pretrain", "native"))
+            native.append(child(IMPORT_CHILD, "pretrain", "native", *floor_args))
             python.append(child(IMPORT_CHILD, "pyref", "python", extra_path=[directory]))
     names = {"package": "pretrain", "all": "pretrain and its four submodules"}
     for key in ("package", "analyzing_tools", "cls_head", "image", "datasets", "all"):
         n = statistics.median(t[key] for t in native)
         p = statistics.median(t[key] for t in python)
-        yield {"name": f"import {names.get(key, 'pretrain.' + key)} beyond the stack",
+        row = {"name": f"import {names.get(key, 'pretrain.' + key)} beyond the stack",
                "native": n, "python": p, "ratio": n / p}
+        if key == "package" and floor_args:
+            row["floor"] = statistics.median(t["empty extension"] for t in native)
+        yield row
 
 
 def memory_rows(quick):
