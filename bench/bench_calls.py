@@ -45,6 +45,9 @@ def compare(name, native, python, repeats, floor=None):
     """Alternates the two loops `repeats` times; medians and their ratio
     (and the median time of `floor`, the least any implementation must spend)."""
     native_times, python_times, floor_times = [], [], []
+    for warm_up in (native, python, floor):  # first runs pay for page faults and caches
+        if warm_up is not None:
+            warm_up()
     for _ in range(repeats):
         native_times.append(timed(native))
         python_times.append(timed(python))
