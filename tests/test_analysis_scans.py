@@ -146,20 +146,25 @@ def _scan(module, root):
             {k: path_texts(v) for k, v in tool.category_image_map.items()}, formats)
 
 
-def count_glob_calls(call):
-    """How many of the glob module's Python functions run during call()."""
-    import glob
-    calls = []
+def count_python_calls(call, counts):
+    """How many Python-level calls for which counts(code, globals) holds run during call()."""
+    seen = []
 
     def profile(frame, event, arg):
-        if event == "call" and frame.f_globals is vars(glob):
-            calls.append(frame.f_code.co_name)
+        if event == "call" and counts(frame.f_code, frame.f_globals):
+            seen.append(frame.f_code.co_name)
     sys.setprofile(profile)
     try:
         call()
     finally:
         sys.setprofile(None)
-    return len(calls)
+    return len(seen)
+
+
+def count_glob_calls(call):
+    """How many of the glob module's Python functions run during call()."""
+    import glob
+    return count_python_calls(call, lambda code, globals_: globals_ is vars(glob))
 
 
 def test_absolute_roots_are_walked_without_glob(tmp_path):
@@ -421,17 +426,8 @@ def test_whole_tree_matches_pillow_with_and_without_callback(image_tree):
 
 def count_python_opens(call):
     """How often PIL.Image.open runs as Python code during call()."""
-    opens = []
-
-    def profile(frame, event, arg):
-        if event == "call" and frame.f_code.co_name == "open" and frame.f_code.co_filename == Image.__file__:
-            opens.append(frame)
-    sys.setprofile(profile)
-    try:
-        call()
-    finally:
-        sys.setprofile(None)
-    return len(opens)
+    return count_python_calls(
+        call, lambda code, globals_: code.co_name == "open" and code.co_filename == Image.__file__)
 
 
 def test_clean_images_are_read_without_pillow_and_others_with_it(image_tree):
