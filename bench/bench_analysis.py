@@ -194,32 +194,6 @@ def rows(quick=False, images=None, folders=None):
                   *pair(whole, lambda t: (drive(t.get_category_distribution()),
                                           drive(t.get_image_size_distribution()))), repeats)
 
-    # Per call.
-    count = 20_000 if quick else 200_000
-
-    def construct(module):
-        return module.ClsAnalyzingTool
-
-    def construct_many(cls):
-        for _ in range(count):
-            cls("/data")
-
-    def construct_inline():
-        # the instance and its seven attributes, with no call of __init__
-        cls = python.ClsAnalyzingTool
-        new = cls.__new__
-        for _ in range(count):
-            self = new(cls)
-            self.dataset_path = "/data"
-            self.path_list = []
-            self.classes = []
-            self.category_image_map = {}
-            self.category_distribution = {}
-            self.image_format_distribution = {}
-            self.image_size_distribution = {}
-
-    yield compare(f"ClsAnalyzingTool(root) construction, {count // 1000}k",
-                  *pair(construct, construct_many), 3 if quick else 7, construct_inline)
 
 
 def main():

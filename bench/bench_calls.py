@@ -185,6 +185,36 @@ def per_call_rows(pyref, quick):
     yield compare("SplitData(random=False).transform, 10 items, 100k", split_transform(native),
                   split_transform(pyref.datasets), repeats, floor=split_transform_inline())
 
+    def construction(module):
+        cls = module.ClsAnalyzingTool
+        count = 200_000 // scale
+
+        def run():
+            for _ in range(count):
+                cls("/data")
+        return run
+
+    def construction_inline():
+        # the instance and its seven attributes, with no call of __init__
+        cls = pyref.analyzing_tools.ClsAnalyzingTool
+        new = cls.__new__
+        count = 200_000 // scale
+
+        def run():
+            for _ in range(count):
+                self = new(cls)
+                self.dataset_path = "/data"
+                self.path_list = []
+                self.classes = []
+                self.category_image_map = {}
+                self.category_distribution = {}
+                self.image_format_distribution = {}
+                self.image_size_distribution = {}
+        return run
+
+    yield compare("ClsAnalyzingTool(root) construction, 200k", construction(native_tools),
+                  construction(pyref.analyzing_tools), repeats, floor=construction_inline())
+
     def coroutine(module):
         tool = module.ClsAnalyzingTool("/nonexistent")
         count = 200_000 // scale
