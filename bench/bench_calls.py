@@ -129,13 +129,12 @@ def per_call_rows(pyref, quick):
     yield compare("RepeatData(1).transform, 1 item, 200k", repeat_transform(native),
                   repeat_transform(pyref.datasets), repeats, floor=repeat_transform_inline())
 
-    def repeat_construction(module):
-        cls = module.RepeatData
+    def constructions(cls, *args):
         count = 200_000 // scale
 
         def run():
             for _ in range(count):
-                cls()
+                cls(*args)
         return run
 
     def repeat_construction_inline():
@@ -148,8 +147,8 @@ def per_call_rows(pyref, quick):
                 new(cls).times = 2
         return run
 
-    yield compare("RepeatData() construction, 200k", repeat_construction(native),
-                  repeat_construction(pyref.datasets), repeats, floor=repeat_construction_inline())
+    yield compare("RepeatData() construction, 200k", constructions(native.RepeatData),
+                  constructions(pyref.datasets.RepeatData), repeats, floor=repeat_construction_inline())
 
     def split_transform(module):
         t = module.SplitData(random=False)
@@ -185,15 +184,6 @@ def per_call_rows(pyref, quick):
     yield compare("SplitData(random=False).transform, 10 items, 100k", split_transform(native),
                   split_transform(pyref.datasets), repeats, floor=split_transform_inline())
 
-    def construction(module):
-        cls = module.ClsAnalyzingTool
-        count = 200_000 // scale
-
-        def run():
-            for _ in range(count):
-                cls("/data")
-        return run
-
     def construction_inline():
         # the instance and its seven attributes, with no call of __init__
         cls = pyref.analyzing_tools.ClsAnalyzingTool
@@ -212,8 +202,10 @@ def per_call_rows(pyref, quick):
                 self.image_size_distribution = {}
         return run
 
-    yield compare("ClsAnalyzingTool(root) construction, 200k", construction(native_tools),
-                  construction(pyref.analyzing_tools), repeats, floor=construction_inline())
+    yield compare("ClsAnalyzingTool(root) construction, 200k",
+                  constructions(native_tools.ClsAnalyzingTool, "/data"),
+                  constructions(pyref.analyzing_tools.ClsAnalyzingTool, "/data"), repeats,
+                  floor=construction_inline())
 
     def coroutine(module):
         tool = module.ClsAnalyzingTool("/nonexistent")
