@@ -195,7 +195,6 @@ def rows(quick=False, images=None, folders=None):
                                           drive(t.get_image_size_distribution()))), repeats)
 
 
-
 def main():
     parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
     parser.add_argument("--quick", action="store_true")

@@ -404,7 +404,8 @@ PyMODINIT_FUNC PyInit_bench_empty_extension(void) { return PyModule_Create(&defi
 
 def build_empty_extension(directory):
     """Builds the smallest extension module there is: its import time is what
-    loading any shared library costs here, the floor of a native package."""
+    loading any shared library costs here, the floor of a native package.
+    Returns whether the compiler built it."""
     source = Path(directory) / "bench_empty_extension.c"
     source.write_text(EMPTY_EXTENSION)
     target = Path(directory) / ("bench_empty_extension" + sysconfig.get_config_var("EXT_SUFFIX"))
@@ -413,15 +414,15 @@ def build_empty_extension(directory):
         subprocess.run([compiler, "-shared", "-fPIC", "-O2", "-I", sysconfig.get_paths()["include"],
                         str(source), "-o", str(target)], check=True, capture_output=True)
     except (OSError, subprocess.CalledProcessError):
-        return None
-    return directory
+        return False
+    return True
 
 
 def import_rows(quick):
     repeats = 1 if quick else 5
     with tempfile.TemporaryDirectory() as directory, tempfile.TemporaryDirectory() as empty:
         reference.write_reference_package(directory, for_same_process=False)
-        floor_args = [d for d in [build_empty_extension(empty)] if d]
+        floor_args = [empty] if build_empty_extension(empty) else []
         native, python = [], []
         for _ in range(repeats):
             native.append(child(IMPORT_CHILD, "pretrain", "native", *floor_args))
