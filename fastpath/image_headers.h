@@ -1,8 +1,8 @@
 // The size Pillow's Image.open finds for an image file, read from the file
 // header in plain C++ (no Python, safe to run without the interpreter lock).
-// Only clean files of the common formats are read: anything Pillow's plugin
-// would treat differently from the plain case (a truncated or damaged
-// header, an unusual segment, a format variant) is left to Pillow.
+// Only what the bytes show Pillow's plugin would open to exactly that size,
+// without an exception or a warning, is answered (formats/: one file per
+// plugin); everything else is left to Pillow.
 #pragma once
 
 #include <cstdint>
@@ -20,8 +20,15 @@ struct HeaderSize {
     std::string prefix;  // the first 16 bytes, which Image.open shows each plugin
 };
 
+// A known size, when both sides are positive (Pillow's ImageFile refuses
+// anything else).
+HeaderSize size_of(std::uint64_t width, std::uint64_t height);
+
+struct PillowRules;
+
 // Reads the header of the file at path (in the system's encoding); only the
-// formats in `formats` (a mask of ImageFormat) are answered.
-HeaderSize read_header_size(const std::string& path, unsigned formats);
+// formats in `formats` (a mask of ImageFormat) are answered, and only
+// regular files are opened.
+HeaderSize read_header_size(const std::string& path, unsigned formats, const PillowRules& rules);
 
 }  // namespace pretrain

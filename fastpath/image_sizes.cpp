@@ -1,7 +1,9 @@
 #include "image_sizes.h"
 
 #include "error.h"
+#include "formats/pillow_rules.h"
 #include "genuine.h"
+#include "pillow_code.h"
 #include "names.h"
 #include "platform.h"
 
@@ -15,47 +17,6 @@ using kaplet::operator""_py;
 namespace pretrain {
 
 namespace {
-
-// The first class of type's method resolution order that defines name.
-Ref defining_class(PyObject* type, const char* name) {
-    if (type == nullptr || !PyType_Check(type)) return {};
-    Ref mro = Ref::borrow_or_null(reinterpret_cast<PyTypeObject*>(type)->tp_mro);
-    if (!mro || !PyTuple_CheckExact(mro.get())) return {};
-    for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(mro.get()); ++i) {
-        Ref base = Ref::borrow(PyTuple_GET_ITEM(mro.get(), i));
-        if (!PyType_Check(base.get())) return {};
-        if (dict_entry(reinterpret_cast<PyTypeObject*>(base.get())->tp_dict, name)) return base;
-    }
-    return {};
-}
-
-// type.name resolves to a function of one of Pillow's own modules, written
-// in that module under that name.
-bool pillow_method(PyObject* type, const char* name) {
-    Ref owner = defining_class(type, name);
-    if (!owner) return false;
-    Ref module_name = dict_entry(reinterpret_cast<PyTypeObject*>(owner.get())->tp_dict, "__module__");
-    if (!module_name || !PyUnicode_CheckExact(module_name.get())) return false;
-    const char* text = PyUnicode_AsUTF8(module_name.get());
-    if (text == nullptr) {
-        PyErr_Clear();
-        return false;
-    }
-    if (std::string_view(text).substr(0, 4) != "PIL.") return false;
-    Ref module = loaded_module(text);
-    return module && own_method(owner.get(), module.get(), name);
-}
-
-// A plugin's image class whose opening code is all Pillow's own.
-bool pillow_image_class(PyObject* type, std::initializer_list<const char*> methods) {
-    for (const char* name : {"__init__", "_open", "size", "__enter__", "__exit__", "close"}) {
-        if (!pillow_method(type, name)) return false;
-    }
-    for (const char* name : methods) {
-        if (!pillow_method(type, name)) return false;
-    }
-    return true;
-}
 
 struct Plugin {
     const char* format;
@@ -122,71 +83,15 @@ Ref pillow_accept(PyObject* open_table, PyObject* format) {
     return module && defined_in(accept.get(), module.get(), text) ? accept : Ref();
 }
 
-// What the format's own opening code goes through beyond the image class.
-bool format_code_is_own(const Plugin& plugin, PyObject* module) {
-    PyObject* globals = PyModule_GetDict(module);
+// What the format's own opening code goes through beyond the image class,
+// for this Pillow release.
+bool format_code_is_own(const Plugin& plugin, PyObject* module, PillowRules& rules) {
     switch (plugin.native) {
-        case kPng: {
-            Ref stream = dict_entry(globals, "PngStream");
-            for (const char* name : {"read", "call", "crc", "chunk_IHDR", "chunk_IDAT", "chunk_PLTE", "chunk_gAMA",
-                                     "chunk_sRGB", "chunk_cHRM", "chunk_pHYs"}) {
-                if (!pillow_method(stream.get(), name)) return false;
-            }
-            // PngStream.call logs every chunk at DEBUG level.
-            Ref logger = dict_entry(globals, "logger");
-            Ref logging = loaded_module("logging");
-            Ref logger_class = logging ? dict_entry(PyModule_GetDict(logging.get()), "Logger") : Ref();
-            if (!logger || !logger_class || !Py_IS_TYPE(logger.get(), reinterpret_cast<PyTypeObject*>(logger_class.get()))) {
-                return false;
-            }
-            Ref enabled = Ref::steal_or_null(PyObject_CallMethod(logger.get(), "isEnabledFor", "i", 10));
-            if (!enabled) {
-                PyErr_Clear();
-                return false;
-            }
-            // Level changes anywhere clear every logger's cache of answers.
-            if (Fingerprint* recording = Recording::current()) {
-                Ref state = Ref::steal_or_null(PyObject_GenericGetDict(logger.get(), nullptr));
-                Ref cache = state ? dict_entry(state.get(), "_cache") : Ref();
-                if (!cache) {
-                    PyErr_Clear();
-                    return false;
-                }
-                recording->add_dict(cache.get());
-            }
-            return enabled.get() == Py_False &&
-                   pillow_image_class(dict_entry(globals, "PngImageFile").get(), {});
-        }
-        case kJpeg: {
-            Ref image_class = dict_entry(globals, "JpegImageFile");
-            if (!pillow_image_class(image_class.get(), {"_read_dpi_from_exif", "_getmp"})) return false;
-            Ref markers = dict_entry(globals, "MARKER");
-            if (!markers || !PyDict_CheckExact(markers.get())) return false;
-            if (Fingerprint* recording = Recording::current()) recording->add_dict(markers.get());
-            for (long marker = 0xFFC0; marker <= 0xFFFE; ++marker) {
-                Ref key = Ref::steal(PyLong_FromLong(marker));
-                Ref entry = Ref::borrow_or_null(PyDict_GetItemWithError(markers.get(), key.get()));
-                if (!entry) {
-                    if (PyErr_Occurred()) kaplet::throw_python_error();
-                    continue;
-                }
-                if (!PyTuple_CheckExact(entry.get()) || PyTuple_GET_SIZE(entry.get()) != 3) return false;
-                Ref handler = Ref::borrow(PyTuple_GET_ITEM(entry.get(), 2));
-                if (handler.get() == Py_None) continue;
-                bool own = false;
-                for (const char* name : {"APP", "COM", "DQT", "SOF", "Skip"}) {
-                    own = own || (handler.get() == dict_entry(globals, name).get() && own_function(module, name));
-                }
-                if (!own) return false;
-            }
-            return own_function(module, "_getmp");
-        }
-        case kGif:
-            return pillow_image_class(dict_entry(globals, "GifImageFile").get(), {"_seek", "data", "_is_palette_needed"});
-        case kBmp:
-            return pillow_image_class(dict_entry(globals, "BmpImageFile").get(), {"_bitmap"});
-        default:
-            return true;
+        case kPng: return png::code_is_own(module, rules.version, rules.png);
+        case kJpeg: return jpeg::code_is_own(module, rules.version, rules.jpeg);
+        case kGif: return gif::code_is_own(module, rules.version, rules.gif);
+        case kBmp: return bmp::code_is_own(module, rules.version, rules.bmp);
+        default: return true;
     }
 }
 
@@ -264,12 +169,13 @@ void ImageSizes::check_pending() {
 
 bool ImageSizes::still_valid() {
     unsigned formats = formats_;
+    PillowRules rules = rules_;
     auto accepts = earlier_accepts_;
     check_pending();
     for (std::size_t i = 0; i < accepts.size(); ++i) {
         if (!same_objects(accepts[i], earlier_accepts_[i])) return false;
     }
-    return formats == formats_;
+    return formats == formats_ && rules == rules_;
 }
 
 // Image.open and the native formats' plugin code are Pillow's own.
@@ -283,12 +189,14 @@ void ImageSizes::recheck_code() {
     open_is_own_ = false;
     own_code_ = 0;
     order_seen_.clear();
+    rules_ = PillowRules{};
     Ref image = loaded_module("PIL.Image");
     if (!image || image.get() != image_module_.get() || !open_is_own(image.get())) return;
     open_is_own_ = true;
+    rules_.version = loaded_pillow_version();
     for (const Plugin& plugin : kPreinitPlugins) {
         Ref module = plugin.native ? loaded_module(plugin.module) : Ref();
-        if (module && format_code_is_own(plugin, module.get())) own_code_ |= plugin.native;
+        if (module && format_code_is_own(plugin, module.get(), rules_)) own_code_ |= plugin.native;
     }
 }
 
@@ -398,12 +306,13 @@ bool ImageSizes::prepare(PyObject* path, File& file) {
 
 void ImageSizes::read_headers(std::vector<File>& files, bool parallel) const {
     unsigned formats = formats_;
+    const PillowRules& rules = rules_;
     Py_BEGIN_ALLOW_THREADS
     std::atomic<std::size_t> next{0};
     auto work = [&] {
         for (std::size_t i; (i = next.fetch_add(1)) < files.size();) {
             try {
-                files[i].size = read_header_size(files[i].system_path, formats);
+                files[i].size = read_header_size(files[i].system_path, formats, rules);
             } catch (...) {
                 files[i].size = {};
             }

@@ -5,6 +5,7 @@
 // opened by Image.open as written.
 #pragma once
 
+#include "formats/pillow_rules.h"
 #include "image_headers.h"
 #include "posix_paths.h"
 #include "frame_report.h"
@@ -64,6 +65,7 @@ private:
 
     kaplet::Ref image_module_;
     unsigned formats_ = 0;  // ImageFormat mask of what may be read natively
+    PillowRules rules_;     // what the readers mirror, for the Pillow loaded
     // Per native format (by bit index), the accept functions of the formats
     // Image.open tries first whose leading bytes are not known here; they
     // are Pillow's own pure functions, so their answers are kept per prefix.

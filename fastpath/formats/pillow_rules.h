@@ -1,0 +1,23 @@
+// What the header readers need to know of the Pillow they stand for: its
+// release (each reader mirrors the opening code of the releases listed here
+// and no other) and the settings of its modules that the opening code reads,
+// taken under the interpreter lock by each format's plugin check.
+#pragma once
+
+#include "formats/bmp.h"
+#include "formats/gif.h"
+#include "formats/jpeg.h"
+#include "formats/png.h"
+
+namespace pretrain {
+
+struct PillowRules {
+    PillowVersion version = PillowVersion::Unverified;
+    PngRules png;
+    JpegRules jpeg;
+    GifRules gif;
+    BmpRules bmp;
+    bool operator==(const PillowRules&) const = default;
+};
+
+}  // namespace pretrain

@@ -1,0 +1,75 @@
+#include "image_headers.h"
+
+#include "file_start.h"
+#include "formats/pillow_rules.h"
+
+#include <array>
+
+namespace pretrain {
+
+bool FileStart::has(std::uint64_t end) {
+    if (end <= data_.size()) return true;
+    if (end > kLimit || !file_.is_open() || at_end_) return false;
+    std::size_t want = static_cast<std::size_t>(end > 2 * data_.size() + 4096 ? end : 2 * data_.size() + 4096);
+    if (want > kLimit) want = kLimit;
+    std::size_t old = data_.size();
+    data_.resize(want);
+    long long got = file_.read_at(old, data_.data() + old, want - old);
+    if (got < 0) {
+        data_.resize(old);
+        at_end_ = true;
+        return false;
+    }
+    data_.resize(old + static_cast<std::size_t>(got));
+    if (data_.size() < want) at_end_ = true;
+    return end <= data_.size();
+}
+
+std::uint32_t crc32(const std::uint8_t* data, std::size_t size, std::uint32_t crc) {
+    static const std::array<std::uint32_t, 256> table = [] {
+        std::array<std::uint32_t, 256> t{};
+        for (std::uint32_t n = 0; n < 256; ++n) {
+            std::uint32_t c = n;
+            for (int k = 0; k < 8; ++k) c = (c & 1) ? 0xEDB88320u ^ (c >> 1) : c >> 1;
+            t[n] = c;
+        }
+        return t;
+    }();
+    crc = ~crc;
+    for (std::size_t i = 0; i < size; ++i) crc = table[(crc ^ data[i]) & 0xFF] ^ (crc >> 8);
+    return ~crc;
+}
+
+HeaderSize size_of(std::uint64_t width, std::uint64_t height) {
+    HeaderSize size;
+    size.known = width != 0 && height != 0;
+    size.width = width;
+    size.height = height;
+    return size;
+}
+
+HeaderSize read_header_size(const std::string& path, unsigned formats, const PillowRules& rules) {
+    if (rules.version == PillowVersion::Unverified) return {};
+    FileStart f(path);
+    if (!f.is_open() || !f.has(4)) return {};
+    std::uint8_t first = f.at(0);
+    HeaderSize size;
+    ImageFormat format;
+    if (first == 0x89 && (formats & kPng)) {
+        size = png::read(f, rules.version, rules.png), format = kPng;
+    } else if (first == 0xFF && (formats & kJpeg)) {
+        size = jpeg::read(f, rules.version, rules.jpeg), format = kJpeg;
+    } else if (first == 'G' && (formats & kGif)) {
+        size = gif::read(f, rules.version, rules.gif), format = kGif;
+    } else if (first == 'B' && (formats & kBmp)) {
+        size = bmp::read(f, rules.version, rules.bmp), format = kBmp;
+    } else {
+        return {};
+    }
+    if (!size.known) return {};
+    size.format = format;
+    size.prefix.assign(reinterpret_cast<const char*>(f.bytes(0)), f.available(16));
+    return size;
+}
+
+}  // namespace pretrain

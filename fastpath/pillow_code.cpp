@@ -1,0 +1,55 @@
+#include "pillow_code.h"
+
+#include <string_view>
+
+using kaplet::Ref;
+
+namespace pretrain {
+
+namespace {
+
+// The first class of type's method resolution order that defines name.
+Ref defining_class(PyObject* type, const char* name) {
+    if (type == nullptr || !PyType_Check(type)) return {};
+    Ref mro = Ref::borrow_or_null(reinterpret_cast<PyTypeObject*>(type)->tp_mro);
+    if (!mro || !PyTuple_CheckExact(mro.get())) return {};
+    for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(mro.get()); ++i) {
+        Ref base = Ref::borrow(PyTuple_GET_ITEM(mro.get(), i));
+        if (!PyType_Check(base.get())) return {};
+        if (dict_entry(reinterpret_cast<PyTypeObject*>(base.get())->tp_dict, name)) return base;
+    }
+    return {};
+}
+
+}  // namespace
+
+bool pillow_method(PyObject* type, const char* name) {
+    Ref owner = defining_class(type, name);
+    if (!owner) return false;
+    Ref module_name = dict_entry(reinterpret_cast<PyTypeObject*>(owner.get())->tp_dict, "__module__");
+    if (!module_name || !PyUnicode_CheckExact(module_name.get())) return false;
+    const char* text = PyUnicode_AsUTF8(module_name.get());
+    if (text == nullptr) {
+        PyErr_Clear();
+        return false;
+    }
+    if (std::string_view(text).substr(0, 4) != "PIL.") return false;
+    Ref module = loaded_module(text);
+    return module && own_method(owner.get(), module.get(), name);
+}
+
+bool pillow_image_class(PyObject* type, std::initializer_list<const char*> methods) {
+    for (const char* name : {"__init__", "_open", "size", "__enter__", "__exit__", "close"}) {
+        if (!pillow_method(type, name)) return false;
+    }
+    for (const char* name : methods) {
+        if (!pillow_method(type, name)) return false;
+    }
+    return true;
+}
+
+bool is_own_global(PyObject* module, PyObject* value, const char* name) {
+    return value == dict_entry(PyModule_GetDict(module), name).get() && own_function(module, name);
+}
+
+}  // namespace pretrain

@@ -1,0 +1,23 @@
+// Tests that Pillow's classes and functions are Pillow's own (genuine.h for
+// the general tests), for the header readers' plugin checks.
+#pragma once
+
+#include "genuine.h"
+
+#include <initializer_list>
+
+namespace pretrain {
+
+// type.name resolves to a function of one of Pillow's own modules, written
+// in that module under that name.
+bool pillow_method(PyObject* type, const char* name);
+
+// A plugin's image class whose opening code (the shared steps and
+// `methods`) is all Pillow's own.
+bool pillow_image_class(PyObject* type, std::initializer_list<const char*> methods);
+
+// The module global `name` is exactly one of the plugin module's own
+// functions, and `value` is it.
+bool is_own_global(PyObject* module, PyObject* value, const char* name);
+
+}  // namespace pretrain
