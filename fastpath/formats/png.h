@@ -7,10 +7,15 @@
 
 #include <Python.h>
 
+#include <cstdint>
+
 namespace pretrain {
 
 // The settings of Pillow's modules that the plugin's opening code reads.
 struct PngRules {
+    bool load_truncated = false;           // ImageFile.LOAD_TRUNCATED_IMAGES
+    std::uint64_t max_text_chunk = 0;      // PngImagePlugin.MAX_TEXT_CHUNK, positive
+    std::int64_t max_text_memory = 0;      // PngImagePlugin.MAX_TEXT_MEMORY, saturated
     bool operator==(const PngRules&) const = default;
 };
 
