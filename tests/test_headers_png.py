@@ -290,3 +290,28 @@ def test_length_checks_follow_the_release(files, settings):
     assert files.check(png(chunk(b"cHRM", b"\0" * 4))) != since_13
     ImageFile.LOAD_TRUNCATED_IMAGES = True
     assert files.check(png(chunk(b"gAMA", b""), chunk(b"tRNS", b""), header=ihdr(colour=0))) == since_13
+
+
+@pytest.mark.parametrize("owner, name, value", [
+    (PngImagePlugin.PngStream, "chunk_tIME", lambda self, pos, length: 1 / 0),
+    (PngImagePlugin.ChunkStream, "__getattr__", lambda self, name: 1 / 0),
+    (PngImagePlugin, "_MODES", {**PngImagePlugin._MODES, (8, 2): ("RGBX", "RGB")}),
+    (PngImagePlugin, "is_cid", lambda cid: None),
+    (PngImagePlugin, "_simple_palette", __import__("re").compile("x")),
+    (PngImagePlugin, "_safe_zlib_decompress", lambda s: 1 / 0),
+])
+def test_changed_plugin_code_goes_to_pillow(files, owner, name, value):
+    data = png(chunk(b"PLTE", b"\0" * 3), chunk(b"tRNS", b"\0"), chunk(b"zTXt", b"k\0\0" + zlib.compress(b"v")),
+               chunk(b"tIME", b"\0" * 7), header=ihdr(colour=3))
+    assert files.check(data)
+    missing = object()
+    saved = vars(owner).get(name, missing)
+    setattr(owner, name, value)
+    try:
+        assert not files.check(data)
+    finally:
+        if saved is missing:
+            delattr(owner, name)
+        else:
+            setattr(owner, name, saved)
+    assert files.check(data)

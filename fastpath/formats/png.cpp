@@ -396,26 +396,35 @@ bool modes_are_known(PyObject* globals) {
     return true;
 }
 
-// PngImagePlugin.is_cid is re.compile(rb"\w\w\w\w").match.
-bool chunk_id_test_is_own(PyObject* globals) {
-    Ref match = dict_entry(globals, "is_cid");
+// A compiled bytes pattern of exactly `source`, no flags.
+bool is_bytes_pattern(PyObject* pattern, std::string_view source) {
     Ref re = loaded_module("re");
     Ref pattern_type = re ? dict_entry(PyModule_GetDict(re.get()), "Pattern") : Ref();
-    if (!match || !pattern_type || !PyCFunction_Check(match.get())) return false;
-    auto* function = reinterpret_cast<PyCFunctionObject*>(match.get());
-    PyObject* pattern = function->m_self;
-    if (pattern == nullptr || Py_TYPE(pattern) != reinterpret_cast<PyTypeObject*>(pattern_type.get()) ||
-        std::strcmp(function->m_ml->ml_name, "match") != 0) {
+    if (pattern == nullptr || !pattern_type || Py_TYPE(pattern) != reinterpret_cast<PyTypeObject*>(pattern_type.get())) {
         return false;
     }
-    Ref source = Ref::steal_or_null(PyObject_GetAttrString(pattern, "pattern"));
+    Ref text = Ref::steal_or_null(PyObject_GetAttrString(pattern, "pattern"));
     Ref flags = Ref::steal_or_null(PyObject_GetAttrString(pattern, "flags"));
-    if (!source || !flags) {
+    if (!text || !flags) {
         PyErr_Clear();
         return false;
     }
-    return PyBytes_CheckExact(source.get()) && std::string_view(PyBytes_AS_STRING(source.get()), PyBytes_GET_SIZE(source.get())) == "\\w\\w\\w\\w" &&
+    return PyBytes_CheckExact(text.get()) &&
+           std::string_view(PyBytes_AS_STRING(text.get()), PyBytes_GET_SIZE(text.get())) == source &&
            PyLong_CheckExact(flags.get()) && PyLong_AsLong(flags.get()) == 0;
+}
+
+// PngImagePlugin.is_cid is re.compile(rb"\w\w\w\w").match, and chunk_tRNS
+// matches with _simple_palette, a bytes pattern.
+bool patterns_are_own(PyObject* globals) {
+    Ref match = dict_entry(globals, "is_cid");
+    if (!match || !PyCFunction_Check(match.get())) return false;
+    auto* function = reinterpret_cast<PyCFunctionObject*>(match.get());
+    if (std::strcmp(function->m_ml->ml_name, "match") != 0 || !is_bytes_pattern(function->m_self, "\\w\\w\\w\\w")) {
+        return false;
+    }
+    Ref palette = dict_entry(globals, "_simple_palette");
+    return palette && is_bytes_pattern(palette.get(), std::string_view("^\xff*\x00\xff*$", 7));
 }
 
 // The module global `name` is `module_name`, and its `functions` are
@@ -494,9 +503,15 @@ bool code_is_own(PyObject* module, PillowVersion version, PngRules& rules) {
     for (const char* name : {"_safe_zlib_decompress", "_crc32"}) {
         if (!own_function(module, name)) return false;
     }
-    if (!modes_are_known(globals) || !chunk_id_test_is_own(globals) ||
+    if (!modes_are_known(globals) || !patterns_are_own(globals) ||
         !builtin_module(globals, "zlib", {"decompressobj", "crc32"}) || !builtin_module(globals, "struct", {"unpack"}) ||
         !binary_function(globals, "i32", "i32be") || !binary_function(globals, "i16", "i16be")) {
+        return false;
+    }
+    // chunk_iTXt makes its text with PngImagePlugin.iTXt.
+    Ref itxt = dict_entry(globals, "iTXt");
+    if (!itxt || !PyType_Check(itxt.get()) || reinterpret_cast<PyTypeObject*>(itxt.get())->tp_base != &PyUnicode_Type ||
+        !pillow_method(itxt.get(), "__new__")) {
         return false;
     }
     // The handlers read ImageFile.LOAD_TRUNCATED_IMAGES through ImageFile._safe_read's module.
