@@ -8,12 +8,15 @@ namespace {
 
 constexpr int kMaxBits = 15;
 constexpr std::size_t kWindow = 1 << 15;
+constexpr int kFastBits = 9;
 
-// A canonical Huffman code: how many codes have each length, and the
-// symbols ordered by code.
+// A canonical Huffman code: how many codes have each length, the symbols
+// ordered by code, and for the next kFastBits input bits the symbol whose
+// code they start with (symbol << 4 | code length), 0 for a longer code.
 struct Code {
     std::array<std::uint16_t, kMaxBits + 1> count{};
     std::array<std::uint16_t, 288> symbol{};
+    std::array<std::uint16_t, 1 << kFastBits> fast{};
 };
 
 // Builds the code from its code lengths. False for an over-subscribed set,
@@ -35,6 +38,25 @@ bool build(Code& code, const std::uint8_t* lengths, int n, bool allow_incomplete
     for (int i = 0; i < n; ++i) {
         if (lengths[i] != 0) code.symbol[offset[lengths[i]]++] = static_cast<std::uint16_t>(i);
     }
+    // Codes are sent from their first bit on, the input is read from its
+    // lowest bit: the table is indexed by the reversed code.
+    code.fast.fill(0);
+    std::array<unsigned, kMaxBits + 1> next{};
+    for (int len = 1, start = 0; len <= kMaxBits; ++len) {
+        start = (start + code.count[len - 1]) << 1;
+        next[len] = start;
+    }
+    for (int i = 0; i < n; ++i) {
+        int len = lengths[i];
+        if (len == 0) continue;
+        unsigned value = next[len]++;
+        if (len > kFastBits) continue;
+        unsigned reversed = 0;
+        for (int b = 0; b < len; ++b) reversed |= ((value >> b) & 1) << (len - 1 - b);
+        for (unsigned k = reversed; k < (1u << kFastBits); k += 1u << len) {
+            code.fast[k] = static_cast<std::uint16_t>(i << 4 | len);
+        }
+    }
     return true;
 }
 
@@ -54,7 +76,7 @@ public:
             if (!ok) return {};
         }
         // The Adler-32 of the output follows, byte aligned.
-        bit_count_ = 0;
+        align();
         if (pos_ + 4 > size_) return {};
         std::uint32_t expected = (std::uint32_t(data_[pos_]) << 24) | (std::uint32_t(data_[pos_ + 1]) << 16) |
                                  (std::uint32_t(data_[pos_ + 2]) << 8) | data_[pos_ + 3];
@@ -63,30 +85,56 @@ public:
     }
 
 private:
-    int bits(int need) {
-        while (bit_count_ < need) {
-            if (pos_ >= size_) return -1;
-            bit_buffer_ |= std::uint32_t(data_[pos_++]) << bit_count_;
+    void refill() {
+        while (bit_count_ <= 56 && pos_ < size_) {
+            bit_buffer_ |= std::uint64_t(data_[pos_++]) << bit_count_;
             bit_count_ += 8;
         }
+    }
+
+    int bits(int need) {
+        if (bit_count_ < need) refill();
+        if (bit_count_ < need) return -1;
         int value = static_cast<int>(bit_buffer_ & ((1u << need) - 1));
         bit_buffer_ >>= need;
         bit_count_ -= need;
         return value;
     }
 
-    bool emit(std::uint8_t byte) {
-        if (++out_ >= limit_) return false;
-        history_[static_cast<std::size_t>(out_ - 1) % kWindow] = byte;
+    // Drops the bits left of the current byte; whole bytes read ahead go
+    // back to the input.
+    void align() {
+        pos_ -= static_cast<std::size_t>(bit_count_ / 8);
+        bit_buffer_ = 0;
+        bit_count_ = 0;
+    }
+
+    // The caller has checked the limit.
+    void put(std::uint8_t byte) {
+        history_[static_cast<std::size_t>(out_++) & (kWindow - 1)] = byte;
         a_ += byte;
         b_ += a_;
         if ((out_ & 0xFFF) == 0) a_ %= 65521, b_ %= 65521;
+    }
+
+    bool emit(std::uint8_t byte) {
+        if (out_ + 1 >= limit_) return false;
+        put(byte);
         return true;
     }
 
     // The next symbol of `code`, or -1 at the end of the input or on a bit
     // pattern the code does not have.
     int decode(const Code& code) {
+        if (bit_count_ < kFastBits) refill();
+        if (bit_count_ >= kFastBits) {
+            unsigned entry = code.fast[bit_buffer_ & ((1u << kFastBits) - 1)];
+            if (entry != 0) {
+                bit_buffer_ >>= entry & 15;
+                bit_count_ -= static_cast<int>(entry & 15);
+                return static_cast<int>(entry >> 4);
+            }
+        }
         int value = 0, first = 0, index = 0;
         for (int len = 1; len <= kMaxBits; ++len) {
             int bit = bits(1);
@@ -102,8 +150,7 @@ private:
     }
 
     bool stored() {
-        bit_buffer_ = 0;
-        bit_count_ = 0;
+        align();
         if (pos_ + 4 > size_) return false;
         unsigned len = data_[pos_] | (data_[pos_ + 1] << 8);
         unsigned nlen = data_[pos_ + 2] | (data_[pos_ + 3] << 8);
@@ -205,17 +252,15 @@ private:
             std::uint64_t back = distance_base[symbol] + extra;
             // Reaching before the output's start (or past the window the
             // header declares) is an error, or not zlib's plain case.
-            if (back > out_ || back > window_) return false;
-            while (length--) {
-                if (!emit(history_[static_cast<std::size_t>(out_ - back) % kWindow])) return false;
-            }
+            if (back > out_ || back > window_ || out_ + length >= limit_) return false;
+            while (length--) put(history_[static_cast<std::size_t>(out_ - back) & (kWindow - 1)]);
         }
     }
 
     const std::uint8_t* data_;
     std::size_t size_;
     std::size_t pos_ = 0;
-    std::uint32_t bit_buffer_ = 0;
+    std::uint64_t bit_buffer_ = 0;
     int bit_count_ = 0;
     std::uint64_t limit_;
     std::uint64_t window_;

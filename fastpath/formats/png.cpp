@@ -175,14 +175,26 @@ private:
     // PngStream.check_text_memory: ValueError once the text read exceeds
     // MAX_TEXT_MEMORY. Where only an upper bound of the amount is known,
     // the answer must hold for every amount up to it.
-    bool count_text(std::uint64_t most) {
-        text_most_ += static_cast<std::int64_t>(most);
-        return text_most_ <= rules_.max_text_memory;
+    bool fits(std::uint64_t most) const {
+        return text_most_ + static_cast<std::int64_t>(most) <= rules_.max_text_memory;
     }
 
-    // _safe_zlib_decompress: the size of the text, when it is certainly
-    // below MAX_TEXT_CHUNK (at the limit: ValueError, or a cut text).
-    std::optional<std::uint64_t> decompressed(const std::uint8_t* s, std::size_t n) const {
+    bool count_text(std::uint64_t most) {
+        if (!fits(most)) return false;
+        text_most_ += static_cast<std::int64_t>(most);
+        return true;
+    }
+
+    // _safe_zlib_decompress: at most how much it gives, when that is
+    // certainly below MAX_TEXT_CHUNK (at the limit: ValueError, or a cut
+    // text); zlib.error gives nothing. A bound from the data's size alone
+    // where it is below the limit (and, for text, leaves room in the text
+    // memory), else the inflated size.
+    std::optional<std::uint64_t> decompressed(const std::uint8_t* s, std::size_t n, bool text) const {
+        // Deflate gives at most 258 bytes for two bits: a match whose
+        // codes have a bit each.
+        std::uint64_t most = 1032 * std::uint64_t(n);
+        if (most < rules_.max_text_chunk && (!text || fits(most))) return most;
         return inflated_size(s, n, rules_.max_text_chunk);
     }
 
@@ -202,9 +214,8 @@ private:
         std::size_t key = nul ? static_cast<const std::uint8_t*>(nul) - s : length;
         std::size_t rest = nul ? length - key - 1 : 0;
         if (rest > 0 && s[key + 1] != 0) return false;
-        std::optional<std::uint64_t> size = rest > 1 ? decompressed(s + key + 2, rest - 1) : std::optional<std::uint64_t>(0);
-        if (!size) return false;
-        return key == 0 || count_text(*size);
+        std::optional<std::uint64_t> size = decompressed(s + key + 2, rest > 0 ? rest - 1 : 0, key != 0);
+        return size && (key == 0 || count_text(*size));
     }
 
     // chunk_iTXt: key, NUL, compression flag and method, language, NUL,
@@ -225,7 +236,7 @@ private:
         if (!value) return true;
         std::size_t value_size = end - value;
         if (flag != 0 && method != 0) return true;
-        std::optional<std::uint64_t> size = flag != 0 ? decompressed(value, value_size) : value_size;
+        std::optional<std::uint64_t> size = flag != 0 ? decompressed(value, value_size, true) : value_size;
         if (!size) return false;
         if (!utf8_length(lang, tkey - 1 - lang) || !utf8_length(tkey, value - 1 - tkey)) return true;
         if (flag != 0) return count_text(*size);  // at most one code point a byte, none if not UTF-8
@@ -240,7 +251,7 @@ private:
         if (!nul) return false;
         std::size_t at = static_cast<const std::uint8_t*>(nul) - s;
         if (at + 1 >= length || s[at + 1] != 0) return false;
-        return decompressed(s + at + 2, length - at - 2).has_value();
+        return decompressed(s + at + 2, length - at - 2, false).has_value();
     }
 
     // chunk_acTL: "APNG contains truncated acTL chunk"; a second acTL or a
