@@ -130,7 +130,7 @@ public:
         // crops it to the frame (the crop's pixel check stays below the
         // image's own).
         if (frames_ && version_ < PillowVersion::V13_0_0 && (disposal_ == 1 || disposal_ == 2)) {
-            if (width_ * height_ > (std::uint64_t(1) << 26) || frame_area_ == 0) return {};
+            if (width_ * height_ > (std::uint64_t(1) << 24) || frame_area_ == 0) return {};
         }
         return size_of(width_, height_);
     }
@@ -214,7 +214,7 @@ private:
         std::size_t key = nul ? static_cast<const std::uint8_t*>(nul) - s : length;
         std::size_t rest = nul ? length - key - 1 : 0;
         if (rest > 0 && s[key + 1] != 0) return false;
-        std::optional<std::uint64_t> size = decompressed(s + key + 2, rest > 0 ? rest - 1 : 0, key != 0);
+        std::optional<std::uint64_t> size = decompressed(rest > 1 ? s + key + 2 : s, rest > 1 ? rest - 1 : 0, key != 0);
         return size && (key == 0 || count_text(*size));
     }
 
