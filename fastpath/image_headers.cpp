@@ -43,7 +43,8 @@ std::uint32_t crc32(const std::uint8_t* data, std::size_t size, std::uint32_t cr
     crc = ~crc;
     std::size_t i = 0;
     for (; i + 8 <= size; i += 8) {
-        std::uint32_t low = crc ^ (data[i] | (data[i + 1] << 8) | (data[i + 2] << 16) | (std::uint32_t(data[i + 3]) << 24));
+        std::uint32_t low =
+            crc ^ (data[i] | (data[i + 1] << 8) | (data[i + 2] << 16) | (std::uint32_t(data[i + 3]) << 24));
         crc = table[7][low & 0xFF] ^ table[6][(low >> 8) & 0xFF] ^ table[5][(low >> 16) & 0xFF] ^ table[4][low >> 24] ^
               table[3][data[i + 4]] ^ table[2][data[i + 5]] ^ table[1][data[i + 6]] ^ table[0][data[i + 7]];
     }

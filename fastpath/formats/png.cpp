@@ -411,7 +411,8 @@ bool modes_are_known(PyObject* globals) {
 bool is_bytes_pattern(PyObject* pattern, std::string_view source) {
     Ref re = loaded_module("re");
     Ref pattern_type = re ? dict_entry(PyModule_GetDict(re.get()), "Pattern") : Ref();
-    if (pattern == nullptr || !pattern_type || Py_TYPE(pattern) != reinterpret_cast<PyTypeObject*>(pattern_type.get())) {
+    auto* type = reinterpret_cast<PyTypeObject*>(pattern_type.get());
+    if (pattern == nullptr || !pattern_type || Py_TYPE(pattern) != type) {
         return false;
     }
     Ref text = Ref::steal_or_null(PyObject_GetAttrString(pattern, "pattern"));
@@ -438,8 +439,8 @@ bool patterns_are_own(PyObject* globals) {
     return palette && is_bytes_pattern(palette.get(), std::string_view("^\xff*\x00\xff*$", 7));
 }
 
-// The module global `name` is `module_name`, and its `functions` are
-// built-in (C) functions.
+// The module global `name` is the loaded module of that name, and its
+// `functions` are built-in (C) functions.
 bool builtin_module(PyObject* globals, const char* name, std::initializer_list<const char*> functions) {
     Ref global = dict_entry(globals, name);
     Ref module = loaded_module(name);
@@ -515,7 +516,8 @@ bool code_is_own(PyObject* module, PillowVersion version, PngRules& rules) {
         if (!own_function(module, name)) return false;
     }
     if (!modes_are_known(globals) || !patterns_are_own(globals) ||
-        !builtin_module(globals, "zlib", {"decompressobj", "crc32"}) || !builtin_module(globals, "struct", {"unpack"}) ||
+        !builtin_module(globals, "zlib", {"decompressobj", "crc32"}) ||
+        !builtin_module(globals, "struct", {"unpack"}) ||
         !binary_function(globals, "i32", "i32be") || !binary_function(globals, "i16", "i16be")) {
         return false;
     }
