@@ -141,20 +141,20 @@ int ImageSizes::traverse(visitproc visit, void* arg) const {
     for (const auto* seen : {&order_seen_, &entries_seen_}) {
         for (const Ref& item : *seen) Py_VISIT(item.get());
     }
-    return 0;
+    return pipeline_.traverse(visit, arg);
 }
 
 void ImageSizes::use_image_module(PyObject* image_module) {
     if (image_module == image_module_.get()) return;
     image_module_ = Ref::borrow(image_module);
-    python_ran_ = true;
+    python_ran();
 }
 
 void ImageSizes::pillow_ran() noexcept {
     if (open_is_own_) {
         pillow_ran_ = true;
     } else {
-        python_ran_ = true;
+        python_ran();
     }
 }
 
@@ -165,17 +165,6 @@ void ImageSizes::check_pending() {
     } else if (pillow_ran_) {
         refresh_order();
     }
-}
-
-bool ImageSizes::still_valid() {
-    unsigned formats = formats_;
-    PillowRules rules = rules_;
-    auto accepts = earlier_accepts_;
-    check_pending();
-    for (std::size_t i = 0; i < accepts.size(); ++i) {
-        if (!same_objects(accepts[i], earlier_accepts_[i])) return false;
-    }
-    return formats == formats_ && rules == rules_;
 }
 
 // Image.open and the native formats' plugin code are Pillow's own.
@@ -281,11 +270,9 @@ bool ImageSizes::accepted_by_no_other(const HeaderSize& size) {
     return none;
 }
 
-bool ImageSizes::prepare(PyObject* path, File& file) {
-    check_pending();
-    if (formats_ == 0) return false;
+bool ImageSizes::prepare(PyObject* path, HeaderPipeline::File& file) {
     file.path = Ref::borrow(path);
-    file.size = {};
+    file.epoch = python_runs_;
     if (PyUnicode_CheckExact(path)) {
         file.filename = file.path;
     } else {
@@ -295,49 +282,68 @@ bool ImageSizes::prepare(PyObject* path, File& file) {
     Ref encoded = Ref::steal_or_null(PyUnicode_EncodeFSDefault(file.filename.get()));
     if (!encoded) {
         PyErr_Clear();
+        file.filename = {};
         return false;
     }
     const char* bytes = PyBytes_AS_STRING(encoded.get());
     std::size_t size = static_cast<std::size_t>(PyBytes_GET_SIZE(encoded.get()));
-    if (size == 0 || std::char_traits<char>::find(bytes, size, '\0') != nullptr) return false;
+    if (size == 0 || std::char_traits<char>::find(bytes, size, '\0') != nullptr) {
+        file.filename = {};
+        return false;
+    }
     file.system_path.assign(bytes, size);
     return true;
 }
 
-void ImageSizes::read_headers(std::vector<File>& files, bool parallel) const {
-    unsigned formats = formats_;
-    const PillowRules& rules = rules_;
-    Py_BEGIN_ALLOW_THREADS
-    std::atomic<std::size_t> next{0};
-    auto work = [&] {
-        for (std::size_t i; (i = next.fetch_add(1)) < files.size();) {
-            try {
-                files[i].size = read_header_size(files[i].system_path, formats, rules);
-            } catch (...) {
-                files[i].size = {};
-            }
-        }
-    };
-    std::vector<std::thread> workers;
-    if (parallel) {
-        unsigned cores = std::max(1u, std::thread::hardware_concurrency());
-        std::size_t helpers = std::min<std::size_t>({cores > 1 ? cores - 1 : 0, 7, files.size() / 32});
-        for (std::size_t i = 0; i < helpers; ++i) {
-            try {
-                workers.emplace_back(work);
-            } catch (...) {
-                break;  // fewer threads, same work
-            }
-        }
+// The pipeline's next file is this item's, read under the rules in force:
+// the same object, and, when Python code ran since it was prepared, still
+// the same file name.
+bool ImageSizes::still_holds(PyObject* path, Py_ssize_t index) {
+    if (!pipeline_.runs(formats_, rules_) || index != pipeline_.first_index() || index >= pipeline_.end_index()) {
+        return false;
     }
-    work();
-    for (std::thread& worker : workers) worker.join();
-    Py_END_ALLOW_THREADS
+    const HeaderPipeline::File& held = pipeline_.file(index);
+    if (held.path.get() != path) return false;
+    if (held.epoch == python_runs_) return true;
+    HeaderPipeline::File again;
+    bool readable = prepare(path, again);
+    if (readable != static_cast<bool>(held.filename)) return false;
+    if (!readable) return true;
+    int same = PyUnicode_Compare(again.filename.get(), held.filename.get());
+    if (same == -1 && PyErr_Occurred()) kaplet::throw_python_error();
+    return same == 0;
 }
 
-Ref ImageSizes::size_text(File& file) {
+// Prepares the items after the pipeline's last, up to `ahead_` past index;
+// the reach doubles at each top-up, so a scan that stops early has read
+// little ahead of it. Preparing allocates, so the list is re-read each time.
+void ImageSizes::read_ahead(PyObject* path_list, Py_ssize_t index) {
+    constexpr std::int64_t kFirstReach = 64, kMostReach = 4096;
+    if (pipeline_.end_index() - index > ahead_ / 2 && pipeline_.end_index() < PyList_GET_SIZE(path_list)) return;
+    ahead_ = std::clamp<std::int64_t>(ahead_ * 2, kFirstReach, kMostReach);
+    std::vector<HeaderPipeline::File> files;
+    for (std::int64_t j = pipeline_.end_index(); j < index + ahead_ && j < PyList_GET_SIZE(path_list); ++j) {
+        Ref item = Ref::borrow(PyList_GET_ITEM(path_list, j));
+        HeaderPipeline::File file;
+        prepare(item.get(), file);
+        files.push_back(std::move(file));
+    }
+    pipeline_.add(std::move(files));
+}
+
+Ref ImageSizes::size_text(PyObject* path_list, Py_ssize_t index) {
     check_pending();
-    if (!file.size.known || !(formats_ & file.size.format) || !accepted_by_no_other(file.size)) return {};
+    if (formats_ == 0) return {};
+    Ref path = Ref::borrow(PyList_GET_ITEM(path_list, index));
+    if (!still_holds(path.get(), index)) {
+        pipeline_.restart(index, formats_, rules_);
+        ahead_ = 0;
+    }
+    read_ahead(path_list, index);
+    if (pipeline_.end_index() <= index) return {};  // the list changed while it was read
+    Ref filename;
+    HeaderSize size = pipeline_.take(index, filename);
+    if (!size.known || !(formats_ & size.format) || !accepted_by_no_other(size)) return {};
     // Image.open warns about or refuses images above MAX_IMAGE_PIXELS.
     Ref limit = Ref::borrow_or_null(PyDict_GetItemWithError(PyModule_GetDict(image_module_.get()), "MAX_IMAGE_PIXELS"_py));
     if (!limit) {
@@ -349,13 +355,13 @@ Ref ImageSizes::size_text(File& file) {
         int overflow = 0;
         long long most = PyLong_AsLongLongAndOverflow(limit.get(), &overflow);
         if (overflow < 0 || (overflow == 0 && most < 0)) return {};
-        unsigned long long pixels = std::max<std::uint64_t>(1, file.size.width) * std::max<std::uint64_t>(1, file.size.height);
+        unsigned long long pixels = std::max<std::uint64_t>(1, size.width) * std::max<std::uint64_t>(1, size.height);
         if (overflow == 0 && pixels > static_cast<unsigned long long>(most)) return {};
     }
-    kaplet::check(PySys_Audit("open", "OOi", file.filename.get(), mode_.get(), kaplet::platform::kReadOpenFlags));
-    paths_.cache_text(file.path.get(), file.filename.get());
-    return Ref::steal(PyUnicode_FromFormat("(%llu, %llu)", static_cast<unsigned long long>(file.size.width),
-                                           static_cast<unsigned long long>(file.size.height)));
+    kaplet::check(PySys_Audit("open", "OOi", filename.get(), mode_.get(), kaplet::platform::kReadOpenFlags));
+    paths_.cache_text(path.get(), filename.get());
+    return Ref::steal(PyUnicode_FromFormat("(%llu, %llu)", static_cast<unsigned long long>(size.width),
+                                           static_cast<unsigned long long>(size.height)));
 }
 
 }  // namespace pretrain

@@ -52,7 +52,8 @@ StatKind stat_kind(const std::string& path);
 // reports in its "open" audit event).
 extern const int kReadOpenFlags;
 
-// A file opened for reading, closed when the object goes.
+// A regular file opened for reading, closed when the object goes; anything
+// else (a FIFO, socket, device or directory) is not opened at all.
 class ReadOnlyFile {
 public:
     explicit ReadOnlyFile(const std::string& path);
