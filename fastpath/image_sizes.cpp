@@ -101,6 +101,20 @@ constexpr const char* kSystemModule = "nt";
 constexpr const char* kSystemModule = "posix";
 #endif
 
+// os.path.splitext, which Image.open calls on the file name from Pillow
+// 12.2 on, is the standard library's.
+bool splitext_is_own() {
+#ifdef _WIN32
+    Ref path = loaded_module("ntpath");
+#else
+    Ref path = loaded_module("posixpath");
+#endif
+    Ref os = loaded_module("os"), generic = loaded_module("genericpath");
+    if (!path || !os || !generic || dict_entry(PyModule_GetDict(os.get()), "path").get() != path.get()) return false;
+    return own_function(path.get(), "splitext") && own_function(generic.get(), "_splitext") &&
+           dict_entry(PyModule_GetDict(path.get()), "genericpath").get() == generic.get();
+}
+
 // Image.open itself and what it calls before a plugin takes over.
 bool open_is_own(PyObject* image) {
     for (const char* name : {"open", "preinit", "init", "_decompression_bomb_check"}) {
@@ -125,7 +139,56 @@ bool open_is_own(PyObject* image) {
     return level >= 1;  // preinit() has nothing left to import
 }
 
+// The suffix os.path.splitext(filename) gives (genericpath._splitext: the
+// last dot of the last component, not counting its leading dots), lower
+// case; false when it holds anything but ASCII.
+bool lower_extension(PyObject* filename, std::string& out) {
+    Py_ssize_t size = 0;
+    const char* text = PyUnicode_AsUTF8AndSize(filename, &size);
+    if (text == nullptr) {
+        PyErr_Clear();
+        return false;
+    }
+    std::string_view name(text, static_cast<std::size_t>(size));
+#ifdef _WIN32
+    if (name.size() >= 2 && name[1] == ':') name.remove_prefix(2);  // ntpath.splitdrive, for "X:" drives
+    std::size_t separator = name.find_last_of("\\/");
+#else
+    std::size_t separator = name.rfind('/');
+#endif
+    std::size_t start = separator == std::string_view::npos ? 0 : separator + 1;
+    std::size_t dot = name.rfind('.');
+    out.clear();
+    if (dot == std::string_view::npos || dot < start) return true;
+    while (start < dot && name[start] == '.') ++start;
+    if (start == dot) return true;
+    for (char c : name.substr(dot)) {
+        if (static_cast<unsigned char>(c) >= 0x80) return false;
+        out += static_cast<char>(c >= 'A' && c <= 'Z' ? c - 'A' + 'a' : c);
+    }
+    return true;
+}
+
 }  // namespace
+
+// From Pillow 12.2 on, Image.open first imports the plugin registered for
+// the file name's extension (_import_plugin_for_extension): a file whose
+// extension has no plugin loaded yet is left to Image.open, which imports it.
+bool ImageSizes::imports_no_plugin(PyObject* filename) {
+    if (!rules_.plugin_for_extension) return true;
+    std::string extension;
+    if (!lower_extension(filename, extension)) return false;
+    if (extension.empty()) return true;
+    PyObject* globals = PyModule_GetDict(image_module_.get());
+    Ref known = dict_entry(globals, "EXTENSION"), plugins = dict_entry(globals, "_EXTENSION_PLUGIN");
+    if (!known || !PyDict_CheckExact(known.get()) || !plugins || !PyDict_CheckExact(plugins.get())) return false;
+    Ref key = Ref::steal(PyUnicode_FromStringAndSize(extension.data(), static_cast<Py_ssize_t>(extension.size())));
+    if (PyDict_GetItemWithError(known.get(), key.get()) != nullptr) return true;
+    if (PyErr_Occurred()) kaplet::throw_python_error();
+    if (PyDict_GetItemWithError(plugins.get(), key.get()) != nullptr) return false;
+    if (PyErr_Occurred()) kaplet::throw_python_error();
+    return true;
+}
 
 ImageSizes::ImageSizes(PyObject* image_module)
     : image_module_(Ref::borrow(image_module)), paths_(Py_None), mode_(kaplet::str("r")) {}
@@ -181,8 +244,12 @@ void ImageSizes::recheck_code() {
     rules_ = PillowRules{};
     Ref image = loaded_module("PIL.Image");
     if (!image || image.get() != image_module_.get() || !open_is_own(image.get())) return;
-    open_is_own_ = true;
     rules_.version = loaded_pillow_version();
+    rules_.plugin_for_extension = rules_.version >= PillowVersion::V12_2_0;
+    if (rules_.plugin_for_extension && (!own_function(image.get(), "_import_plugin_for_extension") || !splitext_is_own())) {
+        return;
+    }
+    open_is_own_ = true;
     for (const Plugin& plugin : kPreinitPlugins) {
         Ref module = plugin.native ? loaded_module(plugin.module) : Ref();
         if (module && format_code_is_own(plugin, module.get(), rules_)) own_code_ |= plugin.native;
@@ -358,6 +425,7 @@ Ref ImageSizes::size_text(PyObject* path_list, Py_ssize_t index) {
         unsigned long long pixels = std::max<std::uint64_t>(1, size.width) * std::max<std::uint64_t>(1, size.height);
         if (overflow == 0 && pixels > static_cast<unsigned long long>(most)) return {};
     }
+    if (!imports_no_plugin(filename.get())) return {};
     kaplet::check(PySys_Audit("open", "OOi", filename.get(), mode_.get(), kaplet::platform::kReadOpenFlags));
     paths_.cache_text(path.get(), filename.get());
     return Ref::steal(PyUnicode_FromFormat("(%llu, %llu)", static_cast<unsigned long long>(size.width),

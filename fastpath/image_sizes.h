@@ -54,6 +54,7 @@ private:
     void recheck_code();
     void refresh_order();
     bool accepted_by_no_other(const HeaderSize& size);
+    bool imports_no_plugin(PyObject* filename);
 
     kaplet::Ref image_module_;
     unsigned formats_ = 0;  // ImageFormat mask of what may be read natively

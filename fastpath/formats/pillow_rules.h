@@ -13,6 +13,7 @@ namespace pretrain {
 
 struct PillowRules {
     PillowVersion version = PillowVersion::Unverified;
+    bool plugin_for_extension = false;  // Image.open imports the plugin of the file's extension first
     PngRules png;
     JpegRules jpeg;
     GifRules gif;
