@@ -9,11 +9,11 @@ namespace pretrain {
 
 namespace {
 
-// One worker per 64 files waiting, up to one per core beside the
-// interpreter's thread (at least one), at most 7.
+// One worker per 64 files waiting, up to one per core (the interpreter's
+// thread mostly waits for them), at most 8.
 std::size_t workers_wanted(std::size_t waiting) {
     unsigned cores = std::max(1u, std::thread::hardware_concurrency());
-    std::size_t most = std::clamp<std::size_t>(cores > 1 ? cores - 1 : 1, 1, 7);
+    std::size_t most = std::clamp<std::size_t>(cores, 1, 8);
     return std::min(most, std::max<std::size_t>(1, (waiting + 63) / 64));
 }
 
@@ -54,7 +54,7 @@ void HeaderPipeline::add(std::vector<File>&& files) {
     std::size_t waiting;
     {
         std::lock_guard<std::mutex> lock(mutex_);
-        for (File& file : files) entries_.emplace_back(std::move(file));
+        for (File& file : files) entries_.emplace_back(std::move(file), end_index());
         waiting = entries_.size() - next_claim_;
     }
     files.clear();
@@ -77,7 +77,7 @@ void HeaderPipeline::work() {
         lock.unlock();
         read(entry);
         entry.done.store(true);
-        if (waiting_.load()) {
+        if (waiting_.load() && (entry.index >= wake_at_.load() || entry.index == first_wanted_.load())) {
             std::lock_guard<std::mutex> notify(mutex_);
             header_ready_.notify_all();
         }
@@ -102,11 +102,16 @@ HeaderSize HeaderPipeline::take(std::int64_t index, kaplet::Ref& filename) {
         PyThreadState* saved = PyEval_SaveThread();
         bool interrupted = false;
         {
+            // Woken once a run of files is read, not at every file.
+            std::int64_t last = end_index() - 1;
+            Entry& run_end = entries_[static_cast<std::size_t>(std::min(index + kRun, last) - first_index_)];
             std::unique_lock<std::mutex> lock(mutex_);
+            wake_at_.store(std::min(index + kRun, last));
+            first_wanted_.store(index);
             waiting_.store(true);
-            while (!entry.done.load()) {
+            while (!entry.done.load() || !run_end.done.load()) {
                 header_ready_.wait_for(lock, kaplet::SignalChecks::kInterval);
-                if (entry.done.load()) break;
+                if (entry.done.load() && run_end.done.load()) break;
                 lock.unlock();
                 PyEval_RestoreThread(saved);
                 interrupted = PyErr_CheckSignals() != 0;

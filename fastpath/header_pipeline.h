@@ -58,8 +58,9 @@ public:
 
 private:
     struct Entry {
-        explicit Entry(File&& f) : file(std::move(f)) {}
+        Entry(File&& f, std::int64_t at) : file(std::move(f)), index(at) {}
         File file;
+        std::int64_t index;  // in the list
         HeaderSize size;
         std::atomic<bool> done{false};
     };
@@ -76,7 +77,11 @@ private:
     std::condition_variable work_ready_, header_ready_;
     std::size_t next_claim_ = 0;  // deque position the next worker takes
     bool stopping_ = false;
+    static constexpr std::int64_t kRun = 128;
     std::atomic<bool> waiting_{false};
+    // The list indexes whose headers wake the waiting thread: the one it
+    // takes and the last of the run after it.
+    std::atomic<std::int64_t> first_wanted_{0}, wake_at_{0};
     std::vector<std::thread> workers_;
     kaplet::SignalChecks signals_;
 };

@@ -198,6 +198,7 @@ int ImageSizes::traverse(visitproc visit, void* arg) const {
     Py_VISIT(image_module_.get());
     Py_VISIT(checked_module_.get());
     Py_VISIT(mode_.get());
+    Py_VISIT(last_text_.get());
     for (const auto& accepts : earlier_accepts_) {
         for (const Ref& accept : accepts) Py_VISIT(accept.get());
     }
@@ -428,8 +429,15 @@ Ref ImageSizes::size_text(PyObject* path_list, Py_ssize_t index) {
     if (!imports_no_plugin(filename.get())) return {};
     kaplet::check(PySys_Audit("open", "OOi", filename.get(), mode_.get(), kaplet::platform::kReadOpenFlags));
     paths_.cache_text(path.get(), filename.get());
-    return Ref::steal(PyUnicode_FromFormat("(%llu, %llu)", static_cast<unsigned long long>(size.width),
-                                           static_cast<unsigned long long>(size.height)));
+    // Most files of a dataset share a size: its text is made once (an equal
+    // str, as str(img.size) would make).
+    if (!last_text_ || last_width_ != size.width || last_height_ != size.height) {
+        last_text_ = Ref::steal(PyUnicode_FromFormat("(%llu, %llu)", static_cast<unsigned long long>(size.width),
+                                                     static_cast<unsigned long long>(size.height)));
+        last_width_ = size.width;
+        last_height_ = size.height;
+    }
+    return last_text_;
 }
 
 }  // namespace pretrain

@@ -77,6 +77,8 @@ private:
     PosixPaths paths_;             // for os.fspath of pathlib's own paths
     kaplet::Ref mode_;             // "r", as open() reports it
     HeaderPipeline pipeline_;
+    kaplet::Ref last_text_;  // the size text made last, for last_width_ x last_height_
+    std::uint64_t last_width_ = 0, last_height_ = 0;
     FrameReport<ImageSizes> report_{*this};  // last: see frame_report.h
 };
 

@@ -61,7 +61,8 @@ public:
     ReadOnlyFile& operator=(const ReadOnlyFile&) = delete;
     ~ReadOnlyFile();
     bool is_open() const noexcept;
-    // Reads up to size bytes at offset; the count read, or -1 on failure.
+    // Reads up to size bytes at offset; the count read (short at the end of
+    // the file), or -1 on failure.
     long long read_at(unsigned long long offset, unsigned char* buffer, std::size_t size);
 
 private:

@@ -108,8 +108,8 @@ long long ReadOnlyFile::read_at(unsigned long long offset, unsigned char* buffer
             if (errno == EINTR) continue;
             return -1;
         }
-        if (n == 0) break;
         done += static_cast<std::size_t>(n);
+        if (n == 0 || done < size) break;  // a regular file ends where a read comes back short
     }
     return static_cast<long long>(done);
 }

@@ -208,8 +208,8 @@ long long ReadOnlyFile::read_at(unsigned long long offset, unsigned char* buffer
             if (GetLastError() == ERROR_HANDLE_EOF) break;
             return -1;
         }
-        if (got == 0) break;
         done += got;
+        if (got < chunk) break;  // the end of the file
     }
     return static_cast<long long>(done);
 }
