@@ -52,4 +52,29 @@ bool is_own_global(PyObject* module, PyObject* value, const char* name) {
     return value == dict_entry(PyModule_GetDict(module), name).get() && own_function(module, name);
 }
 
+bool debug_logging_off(PyObject* module) {
+    Ref logger = dict_entry(PyModule_GetDict(module), "logger");
+    Ref logging = loaded_module("logging");
+    Ref logger_class = logging ? dict_entry(PyModule_GetDict(logging.get()), "Logger") : Ref();
+    if (!logger || !logger_class || !Py_IS_TYPE(logger.get(), reinterpret_cast<PyTypeObject*>(logger_class.get()))) {
+        return false;
+    }
+    Ref enabled = Ref::steal_or_null(PyObject_CallMethod(logger.get(), "isEnabledFor", "i", 10));
+    if (!enabled) {
+        PyErr_Clear();
+        return false;
+    }
+    // Level changes anywhere clear every logger's cache of answers.
+    if (Fingerprint* recording = Recording::current()) {
+        Ref state = Ref::steal_or_null(PyObject_GenericGetDict(logger.get(), nullptr));
+        Ref cache = state ? dict_entry(state.get(), "_cache") : Ref();
+        if (!cache) {
+            PyErr_Clear();
+            return false;
+        }
+        recording->add_dict(cache.get());
+    }
+    return enabled.get() == Py_False;
+}
+
 }  // namespace pretrain

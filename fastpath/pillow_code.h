@@ -20,4 +20,8 @@ bool pillow_image_class(PyObject* type, std::initializer_list<const char*> metho
 // functions, and `value` is it.
 bool is_own_global(PyObject* module, PyObject* value, const char* name);
 
+// The module's `logger` is a plain logging.Logger that drops DEBUG records
+// (its answer is recorded, so that a level change shows as a change).
+bool debug_logging_off(PyObject* module);
+
 }  // namespace pretrain

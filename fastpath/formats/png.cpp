@@ -57,28 +57,7 @@ bool code_is_own(PyObject* module, PillowVersion version, PngRules&) {
         if (!pillow_method(stream.get(), name)) return false;
     }
     // PngStream.call logs every chunk at DEBUG level.
-    Ref logger = dict_entry(globals, "logger");
-    Ref logging = loaded_module("logging");
-    Ref logger_class = logging ? dict_entry(PyModule_GetDict(logging.get()), "Logger") : Ref();
-    if (!logger || !logger_class || !Py_IS_TYPE(logger.get(), reinterpret_cast<PyTypeObject*>(logger_class.get()))) {
-        return false;
-    }
-    Ref enabled = Ref::steal_or_null(PyObject_CallMethod(logger.get(), "isEnabledFor", "i", 10));
-    if (!enabled) {
-        PyErr_Clear();
-        return false;
-    }
-    // Level changes anywhere clear every logger's cache of answers.
-    if (Fingerprint* recording = Recording::current()) {
-        Ref state = Ref::steal_or_null(PyObject_GenericGetDict(logger.get(), nullptr));
-        Ref cache = state ? dict_entry(state.get(), "_cache") : Ref();
-        if (!cache) {
-            PyErr_Clear();
-            return false;
-        }
-        recording->add_dict(cache.get());
-    }
-    return enabled.get() == Py_False && pillow_image_class(dict_entry(globals, "PngImageFile").get(), {});
+    return debug_logging_off(module) && pillow_image_class(dict_entry(globals, "PngImageFile").get(), {});
 }
 
 }  // namespace pretrain::png
