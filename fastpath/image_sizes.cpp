@@ -223,6 +223,10 @@ void ImageSizes::pillow_ran() noexcept {
 }
 
 void ImageSizes::check_pending() {
+    // Pillow's own opening code imports what some readers need (JPEG's EXIF
+    // goes through TiffImagePlugin): anything the code check read that
+    // changed is checked again.
+    if (pillow_ran_ && !checked_.unchanged()) python_ran_ = true;
     if (python_ran_) {
         recheck_code();
         refresh_order();
