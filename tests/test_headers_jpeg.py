@@ -184,13 +184,30 @@ def failing_variants():
     }
 
 
+def release_dependent_variants():
+    """Files that Pillow 13 opens quietly and earlier releases with a warning,
+    or the other way round."""
+    base = pillow_jpeg()
+    shared = [(0x010F + i, 2, 40, b"") for i in range(3)]  # three tags over the same 40 bytes
+    block = tiff_block([(tag, type_, count, b"\0\0\0\x1a") for tag, type_, count, _ in shared], extra=b"x" * 40)
+    return {
+        # Up to 12.3 the last of two entries counts (and warns: two values);
+        # 13.0 keeps the first.
+        "exif_unit_repeated": insert_after_soi(base, exif_segment([(0x011A, 5, 1, b"\0\0\0\1\0\0\0\1"),
+                                                                   (0x0128, 3, 1, b"\0\2"), (0x0128, 3, 2, b"\0\2\0\2")])),
+        # 13.0 warns when out-of-line data adds up to more than the block.
+        "exif_shared_data": insert_after_soi(base, segment(0xE1, b"Exif\0\0" + block)),
+    }
+
+
 # ---- tests -------------------------------------------------------------------
 
 @pytest.fixture(scope="module")
 def variant_files(tmp_path_factory):
     root = tmp_path_factory.mktemp("jpeg")
     files = {}
-    for group, variants in (("clean", clean_variants()), ("failing", failing_variants())):
+    for group, variants in (("clean", clean_variants()), ("failing", failing_variants()),
+                            ("release_dependent", release_dependent_variants())):
         for name, data in variants.items():
             path = root / group / f"{name}.jpg"
             path.parent.mkdir(exist_ok=True)
@@ -222,6 +239,15 @@ def test_files_pillow_refuses_or_warns_about_go_to_pillow(variant_files):
         assert results[0] == results[1], name
         assert results[0][0][0] == "error" or results[0][1], name  # each one fails or warns
         assert count_python_opens(lambda: outcome(lambda: sizes_outcome(native, [str(path)]))) == 1, name
+
+
+def test_release_dependent_files_are_read_natively_where_pillow_is_quiet(variant_files):
+    for name in release_dependent_variants():
+        path = variant_files[name]
+        results = both(lambda m: sizes_outcome(m, [path]))
+        assert results[0] == results[1], name
+        quiet = results[0][0][0] == "value" and not results[0][1]
+        assert count_python_opens(lambda: outcome(lambda: sizes_outcome(native, [str(path)]))) == (0 if quiet else 1), name
 
 
 def test_sof_with_bytes_after_its_components_is_refused_as_pillow_refuses_it(variant_files):
