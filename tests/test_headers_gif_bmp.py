@@ -290,3 +290,32 @@ def test_changed_plugin_settings_send_files_to_pillow(tmp_path):
         assert python_opens(lambda: run(native, paths[1:])) == 1
     finally:
         GifImagePlugin.LOADING_STRATEGY = saved
+
+
+def test_replaced_opening_code_sends_files_to_pillow(tmp_path):
+    import copy
+    from PIL import BmpImagePlugin, GifImagePlugin, ImageFile, ImagePalette
+    bmp_path, gif_path = tmp_path / "a.bmp", tmp_path / "b.gif"
+    bmp_path.write_bytes(bmp(5, 4, 8))
+    gif_path.write_bytes(gif(gif_control(2, transparency=1), gif_frame(0, 0, 10, 10)))
+
+    def wrapped(function):
+        return lambda *args, **kwargs: function(*args, **kwargs)
+
+    replacements = [
+        (GifImagePlugin.GifImageFile, "data", gif_path), (GifImagePlugin.GifImageFile, "_seek", gif_path),
+        (GifImagePlugin, "i16", gif_path), (GifImagePlugin, "_accept", gif_path), (copy, "copy", gif_path),
+        (ImagePalette, "raw", gif_path), (ImagePalette, "raw", bmp_path),
+        (BmpImagePlugin.BmpImageFile, "_bitmap", bmp_path), (BmpImagePlugin, "i32", bmp_path),
+        (BmpImagePlugin, "o8", bmp_path), (ImageFile, "_safe_read", bmp_path),
+    ]
+    for owner, name, path in replacements:
+        original = vars(owner)[name]
+        setattr(owner, name, wrapped(original))
+        try:
+            results = [run(module, [path]) for module in (native, reference)]
+            assert results[0] == results[1]
+            assert python_opens(lambda: run(native, [path])) == 1, (owner, name)
+        finally:
+            setattr(owner, name, original)
+        assert python_opens(lambda: run(native, [path])) == 0, (owner, name)

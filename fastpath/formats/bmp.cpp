@@ -139,8 +139,7 @@ bool code_is_own(PyObject* module, PillowVersion version, BmpRules&) {
     if (version == PillowVersion::Unverified) return false;
     PyObject* globals = PyModule_GetDict(module);
     Ref type = dict_entry(globals, "BmpImageFile");
-    if (!type || !PyType_Check(type.get()) ||
-        !pillow_image_class(type.get(), {"_bitmap", "mode"}) || !own_method(type.get(), module, "_open")) {
+    if (!type || !PyType_Check(type.get()) || !pillow_image_class(type.get(), {"_bitmap", "mode", "_close_fp"})) {
         return false;
     }
     Ref image_file = pillow_module_global(module, "ImageFile", "PIL.ImageFile");

@@ -196,7 +196,7 @@ bool code_is_own(PyObject* module, PillowVersion version, GifRules&) {
            image_file && image && own_function(image.get(), "_decompression_bomb_check") &&
            plain_loading_strategy(globals) && own_raw_palette(module) && own_palette_copy(module) && own_core_fill() &&
            plain_deferred_error(module) &&
-           pillow_image_class(dict_entry(globals, "GifImageFile").get(), {"_seek", "data", "_is_palette_needed", "mode"});
+           pillow_image_class(dict_entry(globals, "GifImageFile").get(), {"_seek", "data", "_is_palette_needed", "mode", "_close_fp"});
 }
 
 }  // namespace pretrain::gif
