@@ -98,9 +98,9 @@ HeaderSize read(FileStart& f, PillowVersion, const GifRules&) {
     // A short global palette can make _is_palette_needed index past its end.
     if ((flags & 128) && !blocks.skip(3u << ((flags & 7) + 1))) return {};
     std::uint8_t kind;
-    if (!blocks.byte(kind) || kind == ';') return {};  // "no more images in GIF file"
+    if (!blocks.byte(kind)) return {};
     for (;;) {
-        if (kind == ';') return {};  // "image not found in GIF frame"
+        if (kind == ';') return {};  // "no more images" / "image not found in GIF frame"
         if (kind == '!') {
             if (!read_extension(f, blocks)) return {};
         } else if (kind == ',') {
