@@ -116,7 +116,7 @@ bool splitext_is_own() {
 }
 
 // Image.open itself and what it calls before a plugin takes over.
-bool open_is_own(PyObject* image) {
+bool open_is_own(PyObject* image, long& initialized_level) {
     for (const char* name : {"open", "preinit", "init", "_decompression_bomb_check"}) {
         if (!own_function(image, name)) return false;
     }
@@ -134,9 +134,9 @@ bool open_is_own(PyObject* image) {
     if (!fspath || fspath.get() != dict_entry(PyModule_GetDict(system.get()), "fspath").get()) return false;
     Ref initialized = dict_entry(globals, "_initialized");
     if (!initialized || !PyLong_CheckExact(initialized.get())) return false;
-    long level = PyLong_AsLong(initialized.get());
-    if (level == -1 && PyErr_Occurred()) PyErr_Clear();
-    return level >= 1;  // preinit() has nothing left to import
+    initialized_level = PyLong_AsLong(initialized.get());
+    if (initialized_level == -1 && PyErr_Occurred()) PyErr_Clear();
+    return true;
 }
 
 // The suffix os.path.splitext(filename) gives (genericpath._splitext: the
@@ -172,13 +172,14 @@ bool lower_extension(PyObject* filename, std::string& out) {
 }  // namespace
 
 // From Pillow 12.2 on, Image.open first imports the plugin registered for
-// the file name's extension (_import_plugin_for_extension): a file whose
-// extension has no plugin loaded yet is left to Image.open, which imports it.
+// the file name's extension (_import_plugin_for_extension), and runs
+// preinit() only when no plugin has that extension: a file that would make
+// it import anything is left to Image.open.
 bool ImageSizes::imports_no_plugin(PyObject* filename) {
     if (!rules_.plugin_for_extension) return true;
     std::string extension;
     if (!lower_extension(filename, extension)) return false;
-    if (extension.empty()) return true;
+    if (extension.empty()) return rules_.preinit_done;
     PyObject* globals = PyModule_GetDict(image_module_.get());
     Ref known = dict_entry(globals, "EXTENSION"), plugins = dict_entry(globals, "_EXTENSION_PLUGIN");
     if (!known || !PyDict_CheckExact(known.get()) || !plugins || !PyDict_CheckExact(plugins.get())) return false;
@@ -187,7 +188,7 @@ bool ImageSizes::imports_no_plugin(PyObject* filename) {
     if (PyErr_Occurred()) kaplet::throw_python_error();
     if (PyDict_GetItemWithError(plugins.get(), key.get()) != nullptr) return false;
     if (PyErr_Occurred()) kaplet::throw_python_error();
-    return true;
+    return rules_.preinit_done;
 }
 
 ImageSizes::ImageSizes(PyObject* image_module)
@@ -248,9 +249,14 @@ void ImageSizes::recheck_code() {
     order_seen_.clear();
     rules_ = PillowRules{};
     Ref image = loaded_module("PIL.Image");
-    if (!image || image.get() != image_module_.get() || !open_is_own(image.get())) return;
+    long initialized = 0;
+    if (!image || image.get() != image_module_.get() || !open_is_own(image.get(), initialized)) return;
     rules_.version = loaded_pillow_version();
     rules_.plugin_for_extension = rules_.version >= PillowVersion::V12_2_0;
+    // preinit() has nothing left to import once it ran; from 12.2 on
+    // Image.open calls it only for an extension no loaded plugin has.
+    rules_.preinit_done = initialized >= 1;
+    if (!rules_.plugin_for_extension && !rules_.preinit_done) return;
     if (rules_.plugin_for_extension && (!own_function(image.get(), "_import_plugin_for_extension") || !splitext_is_own())) {
         return;
     }
