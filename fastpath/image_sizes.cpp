@@ -101,8 +101,22 @@ constexpr const char* kSystemModule = "nt";
 constexpr const char* kSystemModule = "posix";
 #endif
 
+// os.path.splitext, which Image.open calls on the file name from Pillow
+// 12.2 on, is the standard library's.
+bool splitext_is_own() {
+#ifdef _WIN32
+    Ref path = loaded_module("ntpath");
+#else
+    Ref path = loaded_module("posixpath");
+#endif
+    Ref os = loaded_module("os"), generic = loaded_module("genericpath");
+    if (!path || !os || !generic || dict_entry(PyModule_GetDict(os.get()), "path").get() != path.get()) return false;
+    return own_function(path.get(), "splitext") && own_function(generic.get(), "_splitext") &&
+           dict_entry(PyModule_GetDict(path.get()), "genericpath").get() == generic.get();
+}
+
 // Image.open itself and what it calls before a plugin takes over.
-bool open_is_own(PyObject* image) {
+bool open_is_own(PyObject* image, long& initialized_level) {
     for (const char* name : {"open", "preinit", "init", "_decompression_bomb_check"}) {
         if (!own_function(image, name)) return false;
     }
@@ -120,12 +134,62 @@ bool open_is_own(PyObject* image) {
     if (!fspath || fspath.get() != dict_entry(PyModule_GetDict(system.get()), "fspath").get()) return false;
     Ref initialized = dict_entry(globals, "_initialized");
     if (!initialized || !PyLong_CheckExact(initialized.get())) return false;
-    long level = PyLong_AsLong(initialized.get());
-    if (level == -1 && PyErr_Occurred()) PyErr_Clear();
-    return level >= 1;  // preinit() has nothing left to import
+    initialized_level = PyLong_AsLong(initialized.get());
+    if (initialized_level == -1 && PyErr_Occurred()) PyErr_Clear();
+    return true;
+}
+
+// The suffix os.path.splitext(filename) gives (genericpath._splitext: the
+// last dot of the last component, not counting its leading dots), lower
+// case; false when it holds anything but ASCII.
+bool lower_extension(PyObject* filename, std::string& out) {
+    Py_ssize_t size = 0;
+    const char* text = PyUnicode_AsUTF8AndSize(filename, &size);
+    if (text == nullptr) {
+        PyErr_Clear();
+        return false;
+    }
+    std::string_view name(text, static_cast<std::size_t>(size));
+#ifdef _WIN32
+    if (name.size() >= 2 && name[1] == ':') name.remove_prefix(2);  // ntpath.splitdrive, for "X:" drives
+    std::size_t separator = name.find_last_of("\\/");
+#else
+    std::size_t separator = name.rfind('/');
+#endif
+    std::size_t start = separator == std::string_view::npos ? 0 : separator + 1;
+    std::size_t dot = name.rfind('.');
+    out.clear();
+    if (dot == std::string_view::npos || dot < start) return true;
+    while (start < dot && name[start] == '.') ++start;
+    if (start == dot) return true;
+    for (char c : name.substr(dot)) {
+        if (static_cast<unsigned char>(c) >= 0x80) return false;
+        out += static_cast<char>(c >= 'A' && c <= 'Z' ? c - 'A' + 'a' : c);
+    }
+    return true;
 }
 
 }  // namespace
+
+// From Pillow 12.2 on, Image.open first imports the plugin registered for
+// the file name's extension (_import_plugin_for_extension), and runs
+// preinit() only when no plugin has that extension: a file that would make
+// it import anything is left to Image.open.
+bool ImageSizes::imports_no_plugin(PyObject* filename) {
+    if (!rules_.plugin_for_extension) return true;
+    std::string extension;
+    if (!lower_extension(filename, extension)) return false;
+    if (extension.empty()) return rules_.preinit_done;
+    PyObject* globals = PyModule_GetDict(image_module_.get());
+    Ref known = dict_entry(globals, "EXTENSION"), plugins = dict_entry(globals, "_EXTENSION_PLUGIN");
+    if (!known || !PyDict_CheckExact(known.get()) || !plugins || !PyDict_CheckExact(plugins.get())) return false;
+    Ref key = Ref::steal(PyUnicode_FromStringAndSize(extension.data(), static_cast<Py_ssize_t>(extension.size())));
+    if (PyDict_GetItemWithError(known.get(), key.get()) != nullptr) return true;
+    if (PyErr_Occurred()) kaplet::throw_python_error();
+    if (PyDict_GetItemWithError(plugins.get(), key.get()) != nullptr) return false;
+    if (PyErr_Occurred()) kaplet::throw_python_error();
+    return rules_.preinit_done;
+}
 
 ImageSizes::ImageSizes(PyObject* image_module)
     : image_module_(Ref::borrow(image_module)), paths_(Py_None), mode_(kaplet::str("r")) {}
@@ -135,47 +199,41 @@ int ImageSizes::traverse(visitproc visit, void* arg) const {
     Py_VISIT(image_module_.get());
     Py_VISIT(checked_module_.get());
     Py_VISIT(mode_.get());
+    Py_VISIT(last_text_.get());
     for (const auto& accepts : earlier_accepts_) {
         for (const Ref& accept : accepts) Py_VISIT(accept.get());
     }
     for (const auto* seen : {&order_seen_, &entries_seen_}) {
         for (const Ref& item : *seen) Py_VISIT(item.get());
     }
-    return 0;
+    return pipeline_.traverse(visit, arg);
 }
 
 void ImageSizes::use_image_module(PyObject* image_module) {
     if (image_module == image_module_.get()) return;
     image_module_ = Ref::borrow(image_module);
-    python_ran_ = true;
+    python_ran();
 }
 
 void ImageSizes::pillow_ran() noexcept {
     if (open_is_own_) {
         pillow_ran_ = true;
     } else {
-        python_ran_ = true;
+        python_ran();
     }
 }
 
 void ImageSizes::check_pending() {
+    // Pillow's own opening code imports what some readers need (JPEG's EXIF
+    // goes through TiffImagePlugin): anything the code check read that
+    // changed is checked again.
+    if (pillow_ran_ && !checked_.unchanged()) python_ran_ = true;
     if (python_ran_) {
         recheck_code();
         refresh_order();
     } else if (pillow_ran_) {
         refresh_order();
     }
-}
-
-bool ImageSizes::still_valid() {
-    unsigned formats = formats_;
-    PillowRules rules = rules_;
-    auto accepts = earlier_accepts_;
-    check_pending();
-    for (std::size_t i = 0; i < accepts.size(); ++i) {
-        if (!same_objects(accepts[i], earlier_accepts_[i])) return false;
-    }
-    return formats == formats_ && rules == rules_;
 }
 
 // Image.open and the native formats' plugin code are Pillow's own.
@@ -191,9 +249,18 @@ void ImageSizes::recheck_code() {
     order_seen_.clear();
     rules_ = PillowRules{};
     Ref image = loaded_module("PIL.Image");
-    if (!image || image.get() != image_module_.get() || !open_is_own(image.get())) return;
-    open_is_own_ = true;
+    long initialized = 0;
+    if (!image || image.get() != image_module_.get() || !open_is_own(image.get(), initialized)) return;
     rules_.version = loaded_pillow_version();
+    rules_.plugin_for_extension = rules_.version >= PillowVersion::V12_2_0;
+    // preinit() has nothing left to import once it ran; from 12.2 on
+    // Image.open calls it only for an extension no loaded plugin has.
+    rules_.preinit_done = initialized >= 1;
+    if (!rules_.plugin_for_extension && !rules_.preinit_done) return;
+    if (rules_.plugin_for_extension && (!own_function(image.get(), "_import_plugin_for_extension") || !splitext_is_own())) {
+        return;
+    }
+    open_is_own_ = true;
     for (const Plugin& plugin : kPreinitPlugins) {
         Ref module = plugin.native ? loaded_module(plugin.module) : Ref();
         if (module && format_code_is_own(plugin, module.get(), rules_)) own_code_ |= plugin.native;
@@ -281,11 +348,9 @@ bool ImageSizes::accepted_by_no_other(const HeaderSize& size) {
     return none;
 }
 
-bool ImageSizes::prepare(PyObject* path, File& file) {
-    check_pending();
-    if (formats_ == 0) return false;
+bool ImageSizes::prepare(PyObject* path, HeaderPipeline::File& file) {
     file.path = Ref::borrow(path);
-    file.size = {};
+    file.epoch = python_runs_;
     if (PyUnicode_CheckExact(path)) {
         file.filename = file.path;
     } else {
@@ -295,49 +360,68 @@ bool ImageSizes::prepare(PyObject* path, File& file) {
     Ref encoded = Ref::steal_or_null(PyUnicode_EncodeFSDefault(file.filename.get()));
     if (!encoded) {
         PyErr_Clear();
+        file.filename = {};
         return false;
     }
     const char* bytes = PyBytes_AS_STRING(encoded.get());
     std::size_t size = static_cast<std::size_t>(PyBytes_GET_SIZE(encoded.get()));
-    if (size == 0 || std::char_traits<char>::find(bytes, size, '\0') != nullptr) return false;
+    if (size == 0 || std::char_traits<char>::find(bytes, size, '\0') != nullptr) {
+        file.filename = {};
+        return false;
+    }
     file.system_path.assign(bytes, size);
     return true;
 }
 
-void ImageSizes::read_headers(std::vector<File>& files, bool parallel) const {
-    unsigned formats = formats_;
-    const PillowRules& rules = rules_;
-    Py_BEGIN_ALLOW_THREADS
-    std::atomic<std::size_t> next{0};
-    auto work = [&] {
-        for (std::size_t i; (i = next.fetch_add(1)) < files.size();) {
-            try {
-                files[i].size = read_header_size(files[i].system_path, formats, rules);
-            } catch (...) {
-                files[i].size = {};
-            }
-        }
-    };
-    std::vector<std::thread> workers;
-    if (parallel) {
-        unsigned cores = std::max(1u, std::thread::hardware_concurrency());
-        std::size_t helpers = std::min<std::size_t>({cores > 1 ? cores - 1 : 0, 7, files.size() / 32});
-        for (std::size_t i = 0; i < helpers; ++i) {
-            try {
-                workers.emplace_back(work);
-            } catch (...) {
-                break;  // fewer threads, same work
-            }
-        }
+// The pipeline's next file is this item's, read under the rules in force:
+// the same object, and, when Python code ran since it was prepared, still
+// the same file name.
+bool ImageSizes::still_holds(PyObject* path, Py_ssize_t index) {
+    if (!pipeline_.runs(formats_, rules_) || index != pipeline_.first_index() || index >= pipeline_.end_index()) {
+        return false;
     }
-    work();
-    for (std::thread& worker : workers) worker.join();
-    Py_END_ALLOW_THREADS
+    const HeaderPipeline::File& held = pipeline_.file(index);
+    if (held.path.get() != path) return false;
+    if (held.epoch == python_runs_) return true;
+    HeaderPipeline::File again;
+    bool readable = prepare(path, again);
+    if (readable != static_cast<bool>(held.filename)) return false;
+    if (!readable) return true;
+    int same = PyUnicode_Compare(again.filename.get(), held.filename.get());
+    if (same == -1 && PyErr_Occurred()) kaplet::throw_python_error();
+    return same == 0;
 }
 
-Ref ImageSizes::size_text(File& file) {
+// Prepares the items after the pipeline's last, up to `ahead_` past index;
+// the reach doubles at each top-up, so a scan that stops early has read
+// little ahead of it. Preparing allocates, so the list is re-read each time.
+void ImageSizes::read_ahead(PyObject* path_list, Py_ssize_t index) {
+    constexpr std::int64_t kFirstReach = 64, kMostReach = 4096;
+    if (pipeline_.end_index() - index > ahead_ / 2 && pipeline_.end_index() < PyList_GET_SIZE(path_list)) return;
+    ahead_ = std::clamp<std::int64_t>(ahead_ * 2, kFirstReach, kMostReach);
+    std::vector<HeaderPipeline::File> files;
+    for (std::int64_t j = pipeline_.end_index(); j < index + ahead_ && j < PyList_GET_SIZE(path_list); ++j) {
+        Ref item = Ref::borrow(PyList_GET_ITEM(path_list, j));
+        HeaderPipeline::File file;
+        prepare(item.get(), file);
+        files.push_back(std::move(file));
+    }
+    pipeline_.add(std::move(files));
+}
+
+Ref ImageSizes::size_text(PyObject* path_list, Py_ssize_t index) {
     check_pending();
-    if (!file.size.known || !(formats_ & file.size.format) || !accepted_by_no_other(file.size)) return {};
+    if (formats_ == 0) return {};
+    Ref path = Ref::borrow(PyList_GET_ITEM(path_list, index));
+    if (!still_holds(path.get(), index)) {
+        pipeline_.restart(index, formats_, rules_);
+        ahead_ = 0;
+    }
+    read_ahead(path_list, index);
+    if (pipeline_.end_index() <= index) return {};  // the list changed while it was read
+    Ref filename;
+    HeaderSize size = pipeline_.take(index, filename);
+    if (!size.known || !(formats_ & size.format) || !accepted_by_no_other(size)) return {};
     // Image.open warns about or refuses images above MAX_IMAGE_PIXELS.
     Ref limit = Ref::borrow_or_null(PyDict_GetItemWithError(PyModule_GetDict(image_module_.get()), "MAX_IMAGE_PIXELS"_py));
     if (!limit) {
@@ -349,13 +433,21 @@ Ref ImageSizes::size_text(File& file) {
         int overflow = 0;
         long long most = PyLong_AsLongLongAndOverflow(limit.get(), &overflow);
         if (overflow < 0 || (overflow == 0 && most < 0)) return {};
-        unsigned long long pixels = std::max<std::uint64_t>(1, file.size.width) * std::max<std::uint64_t>(1, file.size.height);
+        unsigned long long pixels = std::max<std::uint64_t>(1, size.width) * std::max<std::uint64_t>(1, size.height);
         if (overflow == 0 && pixels > static_cast<unsigned long long>(most)) return {};
     }
-    kaplet::check(PySys_Audit("open", "OOi", file.filename.get(), mode_.get(), kaplet::platform::kReadOpenFlags));
-    paths_.cache_text(file.path.get(), file.filename.get());
-    return Ref::steal(PyUnicode_FromFormat("(%llu, %llu)", static_cast<unsigned long long>(file.size.width),
-                                           static_cast<unsigned long long>(file.size.height)));
+    if (!imports_no_plugin(filename.get())) return {};
+    kaplet::check(PySys_Audit("open", "OOi", filename.get(), mode_.get(), kaplet::platform::kReadOpenFlags));
+    paths_.cache_text(path.get(), filename.get());
+    // Most files of a dataset share a size: its text is made once (an equal
+    // str, as str(img.size) would make).
+    if (!last_text_ || last_width_ != size.width || last_height_ != size.height) {
+        last_text_ = Ref::steal(PyUnicode_FromFormat("(%llu, %llu)", static_cast<unsigned long long>(size.width),
+                                                     static_cast<unsigned long long>(size.height)));
+        last_width_ = size.width;
+        last_height_ = size.height;
+    }
+    return last_text_;
 }
 
 }  // namespace pretrain

@@ -6,6 +6,7 @@
 #pragma once
 
 #include "formats/pillow_rules.h"
+#include "header_pipeline.h"
 #include "image_headers.h"
 #include "posix_paths.h"
 #include "frame_report.h"
@@ -21,14 +22,6 @@ namespace pretrain {
 // A coroutine body may keep one across an await: it reports what it holds.
 class ImageSizes {
 public:
-    // One file of the scan.
-    struct File {
-        kaplet::Ref path;      // the path_list item
-        kaplet::Ref filename;  // os.fspath(path): what open() is given
-        std::string system_path;
-        HeaderSize size;
-    };
-
     // `image_module` is what the tool's name Image is bound to.
     explicit ImageSizes(PyObject* image_module);
 
@@ -36,32 +29,32 @@ public:
 
     // Image is now bound to image_module (read again for every file).
     void use_image_module(PyObject* image_module);
-    // Python code has run (a callback): Pillow is checked again before the
-    // next file.
-    void python_ran() noexcept { python_ran_ = true; }
+    // Python code has run (a callback): Pillow and the files read ahead are
+    // checked again before the next file.
+    void python_ran() noexcept {
+        python_ran_ = true;
+        ++python_runs_;
+    }
     // Image.open has opened a file. When it was Pillow's own, only what it
     // may change (the plugins loaded, Image.ID and Image.OPEN) is looked at
     // again; otherwise as python_ran.
     void pillow_ran() noexcept;
-    // Does the checks due now; true when headers read before may still be
-    // used (the same formats are read natively behind the same plugins).
-    bool still_valid();
 
-    // Fills file for a path whose header can be read natively; false when
-    // Image.open must open it.
-    bool prepare(PyObject* path, File& file);
-    // Reads the headers (without the interpreter lock; several threads when
-    // `parallel`).
-    void read_headers(std::vector<File>& files, bool parallel) const;
-    // The size text for a prepared and read file, after the audit event that
-    // opening it raises; a null Ref when Image.open must open it after all.
-    kaplet::Ref size_text(File& file);
+    // str(Image.open(path_list[index]).size) for the item at index of the
+    // exact list path_list, after the audit event that opening it raises;
+    // a null Ref when Image.open must open it. Headers are read ahead, in
+    // list order, on worker threads.
+    kaplet::Ref size_text(PyObject* path_list, Py_ssize_t index);
 
 private:
     void check_pending();
+    bool prepare(PyObject* path, HeaderPipeline::File& file);
+    bool still_holds(PyObject* path, Py_ssize_t index);
+    void read_ahead(PyObject* path_list, Py_ssize_t index);
     void recheck_code();
     void refresh_order();
     bool accepted_by_no_other(const HeaderSize& size);
+    bool imports_no_plugin(PyObject* filename);
 
     kaplet::Ref image_module_;
     unsigned formats_ = 0;  // ImageFormat mask of what may be read natively
@@ -72,6 +65,8 @@ private:
     std::array<std::vector<kaplet::Ref>, 4> earlier_accepts_;
     std::unordered_map<std::string, bool> prefix_answers_[4];
     bool python_ran_ = true;
+    std::uint64_t python_runs_ = 0;
+    std::int64_t ahead_ = 0;  // how far the pipeline reads ahead: grows as the scan goes on
     bool pillow_ran_ = false;
     bool open_is_own_ = false;  // Image is Pillow's and Image.open its own
     Fingerprint checked_;       // what the last check of the code read
@@ -81,6 +76,9 @@ private:
     std::vector<kaplet::Ref> order_seen_, entries_seen_;
     PosixPaths paths_;             // for os.fspath of pathlib's own paths
     kaplet::Ref mode_;             // "r", as open() reports it
+    HeaderPipeline pipeline_;
+    kaplet::Ref last_text_;  // the size text made last, for last_width_ x last_height_
+    std::uint64_t last_width_ = 0, last_height_ = 0;
     FrameReport<ImageSizes> report_{*this};  // last: see frame_report.h
 };
 

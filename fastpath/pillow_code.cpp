@@ -52,4 +52,65 @@ bool is_own_global(PyObject* module, PyObject* value, const char* name) {
     return value == dict_entry(PyModule_GetDict(module), name).get() && own_function(module, name);
 }
 
+bool debug_logging_off(PyObject* module) {
+    Ref logger = dict_entry(PyModule_GetDict(module), "logger");
+    Ref logging = loaded_module("logging");
+    Ref logger_class = logging ? dict_entry(PyModule_GetDict(logging.get()), "Logger") : Ref();
+    if (!logger || !logger_class || !Py_IS_TYPE(logger.get(), reinterpret_cast<PyTypeObject*>(logger_class.get()))) {
+        return false;
+    }
+    Ref enabled = Ref::steal_or_null(PyObject_CallMethod(logger.get(), "isEnabledFor", "i", 10));
+    if (!enabled) {
+        PyErr_Clear();
+        return false;
+    }
+    // Level changes anywhere clear every logger's cache of answers.
+    if (Fingerprint* recording = Recording::current()) {
+        Ref state = Ref::steal_or_null(PyObject_GenericGetDict(logger.get(), nullptr));
+        Ref cache = state ? dict_entry(state.get(), "_cache") : Ref();
+        if (!cache) {
+            PyErr_Clear();
+            return false;
+        }
+        recording->add_dict(cache.get());
+    }
+    return enabled.get() == Py_False;
+}
+
+Ref pillow_module_global(PyObject* module, const char* name, const char* pillow_module) {
+    Ref wanted = loaded_module(pillow_module);
+    Ref value = dict_entry(PyModule_GetDict(module), name);
+    return wanted && value.get() == wanted.get() ? wanted : Ref();
+}
+
+bool imported_pillow_function(PyObject* module, const char* name, const char* pillow_module, const char* original) {
+    Ref source = loaded_module(pillow_module);
+    Ref value = dict_entry(PyModule_GetDict(module), name);
+    return source && value && value.get() == dict_entry(PyModule_GetDict(source.get()), original).get() &&
+           own_function(source.get(), original);
+}
+
+bool own_raw_palette(PyObject* module) {
+    Ref palettes = pillow_module_global(module, "ImagePalette", "PIL.ImagePalette");
+    if (!palettes || !own_function(palettes.get(), "raw")) return false;
+    Ref type = dict_entry(PyModule_GetDict(palettes.get()), "ImagePalette");
+    if (!type || !PyType_Check(type.get()) || !own_method(type.get(), palettes.get(), "__init__")) return false;
+    Ref palette = dict_entry(reinterpret_cast<PyTypeObject*>(type.get())->tp_dict, "palette");
+    if (!palette || !Py_IS_TYPE(palette.get(), &PyProperty_Type) || !own_method(type.get(), palettes.get(), "palette")) {
+        return false;
+    }
+    Ref setter = Ref::steal_or_null(PyObject_GetAttrString(palette.get(), "fset"));
+    if (!setter) {
+        PyErr_Clear();
+        return false;
+    }
+    return defined_in(setter.get(), palettes.get(), "palette");
+}
+
+bool record_exact_dict(PyObject* value) {
+    if (value == nullptr || !PyDict_CheckExact(value)) return false;
+    if (Fingerprint* recording = Recording::current()) recording->add_dict(value);
+    return true;
+}
+
 }  // namespace pretrain

@@ -110,11 +110,11 @@ std::unique_ptr<TreeWalk> TreeWalk::of_pattern(PyObject* glob_function, PyObject
     auto walk = std::make_unique<TreeWalk>();
     walk->root_text_ = root;
     walk->root_bytes_.assign(PyBytes_AS_STRING(encoded.get()), static_cast<std::size_t>(PyBytes_GET_SIZE(encoded.get())));
-    bool complete;
-    Py_BEGIN_ALLOW_THREADS
-    complete = walk->walk(std::string(), 0);
-    Py_END_ALLOW_THREADS
-    if (!complete) return nullptr;
+    walk->released_ = PyEval_SaveThread();
+    Outcome outcome = walk->walk(std::string(), 0);
+    PyEval_RestoreThread(walk->released_);
+    if (outcome == Outcome::Interrupted) kaplet::throw_python_error();
+    if (outcome == Outcome::TooDeep) return nullptr;
     Ref recursive = Ref::borrow(Py_True);
     kaplet::check(PySys_Audit("glob.glob", "OO", pattern, recursive.get()));
     kaplet::check(PySys_Audit("glob.glob/2", "OOOO", pattern, recursive.get(), Py_None, Py_None));
@@ -136,9 +136,11 @@ std::string TreeWalk::system_path(const std::string& relative) const {
 
 // Each directory's entries, then each sub-directory's in listing order: the
 // order in which glob's generators yield them. Hidden names are skipped and
-// not entered; a directory that cannot be listed gives nothing.
-bool TreeWalk::walk(const std::string& relative, int depth) {
-    if (depth > kMaxDepth) return false;
+// not entered; a directory that cannot be listed gives nothing. Signals are
+// looked at as the walk goes, as glob's own loop would let them in.
+TreeWalk::Outcome TreeWalk::walk(const std::string& relative, int depth) {
+    if (depth > kMaxDepth) return Outcome::TooDeep;
+    if (!signals_.step_released(released_)) return Outcome::Interrupted;
     std::string path = system_path(relative);
     std::vector<platform::DirectoryEntry> listing;
     platform::list_directory(path, listing);
@@ -149,6 +151,7 @@ bool TreeWalk::walk(const std::string& relative, int depth) {
     }
     for (const platform::DirectoryEntry& entry : listing) {
         if (entry.name[0] == '.') continue;
+        if (!signals_.step_released(released_)) return Outcome::Interrupted;
         bool is_directory = entry.kind == platform::DirectoryEntry::Kind::Directory;
         if (entry.kind == platform::DirectoryEntry::Kind::Link || entry.kind == platform::DirectoryEntry::Kind::Unknown) {
             std::string child = path;
@@ -158,9 +161,9 @@ bool TreeWalk::walk(const std::string& relative, int depth) {
         if (!is_directory) continue;
         std::string child = relative;
         join_to(child, entry.name);
-        if (!walk(child, depth + 1)) return false;
+        if (Outcome outcome = walk(child, depth + 1); outcome != Outcome::Complete) return outcome;
     }
-    return true;
+    return Outcome::Complete;
 }
 
 // The directory as glob joins it, followed by a separator; the root as
@@ -211,6 +214,7 @@ void TreeWalk::raise_listing_events() {
     std::vector<bool> keep(directories_.size(), true);
     bool refused = false;
     for (std::size_t d = 0; d < directories_.size();) {
+        signals_.step();
         Ref files = directory_text(d);
         Ref below = root_text_;
         if (d > 0) {

@@ -5,6 +5,7 @@
 #pragma once
 
 #include "ref.h"
+#include "signal_checks.h"
 
 #include <memory>
 #include <string>
@@ -39,7 +40,9 @@ private:
         kaplet::Ref text;      // root text joined with the decoded relative path, made on demand
     };
 
-    bool walk(const std::string& relative, int depth);
+    enum class Outcome { Complete, TooDeep, Interrupted };
+    // Runs without the interpreter lock (released_).
+    Outcome walk(const std::string& relative, int depth);
     std::string system_path(const std::string& relative) const;
     const kaplet::Ref& directory_text(std::size_t d);
     void raise_listing_events();
@@ -48,6 +51,8 @@ private:
     std::string root_bytes_;
     std::vector<Directory> directories_;
     std::vector<Entry> entries_;
+    kaplet::SignalChecks signals_;
+    PyThreadState* released_ = nullptr;
 };
 
 }  // namespace pretrain

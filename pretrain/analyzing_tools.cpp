@@ -111,6 +111,7 @@
 #include "image_sizes.h"
 #include "posix_paths.h"
 #include "sample_data.h"
+#include "signal_checks.h"
 #include "tree_walk.h"
 
 using namespace kaplet;
@@ -168,7 +169,9 @@ bool plain_list_contains(PyObject* extensions, PyObject* text, bool& plain) {
 Ref wrap_all(Args& a, PyObject* found) {
     Ref wrapped = empty_list();
     PosixPaths paths(Py_None);
+    SignalChecks signals;
     for (const Ref& text : iterate(found)) {
+        signals.step();
         paths.use_path_class(a.global<"Path">().get());
         append(wrapped, paths.make(text.get()));
     }
@@ -179,7 +182,9 @@ Ref wrap_all(Args& a, PyObject* found) {
 Ref keep_images(Args& a, PyObject* path_list) {
     PosixPaths paths(Py_None);
     Ref kept = empty_list();
+    SignalChecks signals;
     for (const Ref& path : iterate(path_list)) {
+        signals.step();
         Ref suffix = paths.suffix(path.get());
         if (contains(a.global<"img_ext">().get(), suffix.get())) append(kept, path);
     }
@@ -194,19 +199,28 @@ Ref keep_walked_images(Args& a, TreeWalk& walk) {
     if (paths.makes_paths()) {
         std::vector<std::size_t> kept_entries;
         bool plain = true;
+        SignalChecks signals;
         for (std::size_t i = 0; plain && i < walk.size(); ++i) {
+            signals.step();
             Ref suffix = walk.suffix(i);
             if (plain_list_contains(a.global<"img_ext">().get(), suffix.get(), plain)) kept_entries.push_back(i);
         }
         if (plain) {
             Ref kept = Ref::steal(PyList_New(0));
             CollectorPause pause;
-            for (std::size_t i : kept_entries) append(kept, paths.make(walk.text(i).get()));
+            for (std::size_t i : kept_entries) {
+                signals.step();
+                append(kept, paths.make(walk.text(i).get()));
+            }
             return kept;
         }
     }
     Ref found = Ref::steal(PyList_New(0));
-    for (std::size_t i = 0; i < walk.size(); ++i) append(found, walk.text(i));
+    SignalChecks signals;
+    for (std::size_t i = 0; i < walk.size(); ++i) {
+        signals.step();
+        append(found, walk.text(i));
+    }
     a.line(22);
     Ref wrapped = wrap_all(a, found.get());
     a.line(23);
@@ -255,8 +269,10 @@ Coro get_category_distribution(Args a) {
     FrameRef category_image_map = new_dict();
     PosixPaths paths(Py_None);
     Py_ssize_t i = 0;
+    SignalChecks signals;
     a.line(34);
     for (const Ref& path : iterate(self.attr("path_list"_py))) {
+        signals.step();
         a.line(35);
         Ref class_name = paths.first_part_under(path.get(), self.attr("dataset_path"_py).get());
         a.line(36);
@@ -303,7 +319,11 @@ Coro get_image_format_distribution(Args a) {
     a.line(50);
     PosixPaths paths(Py_None);
     Ref formats = empty_list();
-    for (const Ref& path : iterate(self.attr("path_list"_py))) append(formats, paths.suffix(path.get()));
+    SignalChecks signals;
+    for (const Ref& path : iterate(self.attr("path_list"_py))) {
+        signals.step();
+        append(formats, paths.suffix(path.get()));
+    }
     a.line(51);
     self.set_attr("image_format_distribution"_py, a.global<"Counter">()(formats));
     a.line(52);
@@ -320,78 +340,6 @@ void open_with_pillow(Args& a, const Ref& path, const Ref& sizes) {
     });
 }
 
-// One file of the loop: its header read natively when it can be, else
-// opened by Pillow.
-void add_size(Args& a, ImageSizes& reader, const Ref& path, const Ref& sizes) {
-    a.line(59);
-    reader.use_image_module(a.global<"Image">().get());
-    std::vector<ImageSizes::File> file(1);
-    Ref text;
-    if (reader.prepare(path.get(), file[0])) {
-        reader.read_headers(file, false);
-        text = reader.size_text(file[0]);
-    }
-    if (text) {
-        append(sizes, text);
-    } else {
-        open_with_pillow(a, path, sizes);
-        reader.pillow_ran();
-    }
-}
-
-// path_list[index:index + n] holds the files of batch[from:] (n of them).
-bool same_items(const Ref& path_list, Py_ssize_t index, const std::vector<ImageSizes::File>& batch, std::size_t from) {
-    for (std::size_t k = from; k < batch.size(); ++k, ++index) {
-        if (index >= PyList_GET_SIZE(path_list.get()) || PyList_GET_ITEM(path_list.get(), index) != batch[k].path.get()) {
-            return false;
-        }
-    }
-    return true;
-}
-
-// The loop without a callback over a list: the headers of a batch of files
-// are read by several threads, then the files are counted in list order.
-// The list is read afresh after anything that ran Python code, as the for
-// loop's iterator would see it; the first failing file stops the scan.
-void add_sizes_of_list(Args& a, ImageSizes& reader, const Ref& path_list, const Ref& sizes) {
-    constexpr std::size_t kBatch = 2048;
-    Py_ssize_t index = 0;
-    while (index < PyList_GET_SIZE(path_list.get())) {
-        a.line(59);
-        reader.use_image_module(a.global<"Image">().get());
-        std::vector<ImageSizes::File> batch;
-        for (Py_ssize_t j = index; j < PyList_GET_SIZE(path_list.get()) && batch.size() < kBatch; ++j) {
-            Ref path = Ref::borrow(PyList_GET_ITEM(path_list.get(), j));
-            ImageSizes::File file;
-            if (!reader.prepare(path.get(), file)) break;
-            batch.push_back(std::move(file));
-        }
-        if (batch.empty()) {
-            // prepare() allocates: the list may have changed meanwhile.
-            if (index >= PyList_GET_SIZE(path_list.get())) break;
-            add_size(a, reader, Ref::borrow(PyList_GET_ITEM(path_list.get(), index)), sizes);
-            ++index;
-            continue;
-        }
-        reader.read_headers(batch, true);
-        for (std::size_t k = 0; k < batch.size(); ++k) {
-            ++index;
-            a.line(59);
-            Ref text = reader.size_text(batch[k]);
-            if (text) {
-                append(sizes, text);
-                continue;
-            }
-            open_with_pillow(a, batch[k].path, sizes);
-            reader.pillow_ran();
-            // The rest of the batch stands while Image, Pillow and the list
-            // items are as they were.
-            reader.use_image_module(a.global<"Image">().get());
-            if (!reader.still_valid() || !same_items(path_list, index, batch, k + 1)) break;
-        }
-    }
-}
-
 Coro get_image_size_distribution(Args a) {
     const Ref& self = a.ref(0);
     const Ref& callback = a.ref(1);
@@ -404,18 +352,36 @@ Coro get_image_size_distribution(Args a) {
     FrameRef sizes = empty_list();
     a.line(58);
     FrameRef path_list = self.attr("path_list"_py);
-    ImageSizes reader(a.global<"Image">().get());
-    if (callback.get() == Py_None && PyList_CheckExact(path_list.get())) {
-        add_sizes_of_list(a, reader, path_list, sizes);
-    } else {
-        Py_ssize_t i = 0;
-        for (const Ref& path : iterate(path_list)) {
-            add_size(a, reader, path, sizes);
+    if (PyList_CheckExact(path_list.get())) {
+        // The list's own iterator, step by step: each file's size from its
+        // header where it can be read natively, else from Image.open.
+        ImageSizes reader(a.global<"Image">().get());
+        for (Py_ssize_t i = 0; i < PyList_GET_SIZE(path_list.get()); ++i) {
+            FrameRef path = Ref::borrow(PyList_GET_ITEM(path_list.get(), i));
+            a.line(59);
+            reader.use_image_module(a.global<"Image">().get());
+            if (Ref text = reader.size_text(path_list.get(), i)) {
+                append(sizes, text);
+            } else {
+                open_with_pillow(a, path, sizes);
+                reader.pillow_ran();
+            }
             a.line(61);
             if (callback.get() != Py_None) {
                 a.line(62);
                 co_await await_(callback(progress(i, self)));
                 reader.python_ran();
+            }
+            a.line(58);
+        }
+    } else {
+        Py_ssize_t i = 0;
+        for (const Ref& path : iterate(path_list)) {
+            open_with_pillow(a, path, sizes);
+            a.line(61);
+            if (callback.get() != Py_None) {
+                a.line(62);
+                co_await await_(callback(progress(i, self)));
             }
             ++i;
             a.line(58);

@@ -52,7 +52,8 @@ StatKind stat_kind(const std::string& path);
 // reports in its "open" audit event).
 extern const int kReadOpenFlags;
 
-// A file opened for reading, closed when the object goes.
+// A regular file opened for reading, closed when the object goes; anything
+// else (a FIFO, socket, device or directory) is not opened at all.
 class ReadOnlyFile {
 public:
     explicit ReadOnlyFile(const std::string& path);
@@ -60,7 +61,8 @@ public:
     ReadOnlyFile& operator=(const ReadOnlyFile&) = delete;
     ~ReadOnlyFile();
     bool is_open() const noexcept;
-    // Reads up to size bytes at offset; the count read, or -1 on failure.
+    // Reads up to size bytes at offset; the count read (short at the end of
+    // the file), or -1 on failure.
     long long read_at(unsigned long long offset, unsigned char* buffer, std::size_t size);
 
 private:

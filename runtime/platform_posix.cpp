@@ -74,8 +74,21 @@ StatKind stat_kind(const std::string& path) {
     return S_ISDIR(st.st_mode) ? StatKind::Directory : StatKind::NotDirectory;
 }
 
+// Only a regular file is opened: a FIFO, socket or device named like a file
+// is left alone (opening one has effects: a FIFO's writer sees a reader). The
+// open cannot block (a FIFO put in the file's place after the check), and
+// what was opened must be the file that was checked.
 ReadOnlyFile::ReadOnlyFile(const std::string& path) {
-    int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    handle_ = reinterpret_cast<void*>(static_cast<std::intptr_t>(-1));
+    struct stat before, after;
+    if (stat(path.c_str(), &before) != 0 || !S_ISREG(before.st_mode)) return;
+    int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY);
+    if (fd < 0) return;
+    if (fstat(fd, &after) != 0 || !S_ISREG(after.st_mode) || after.st_dev != before.st_dev ||
+        after.st_ino != before.st_ino) {
+        close(fd);
+        return;
+    }
     handle_ = reinterpret_cast<void*>(static_cast<std::intptr_t>(fd));
 }
 
@@ -95,8 +108,8 @@ long long ReadOnlyFile::read_at(unsigned long long offset, unsigned char* buffer
             if (errno == EINTR) continue;
             return -1;
         }
-        if (n == 0) break;
         done += static_cast<std::size_t>(n);
+        if (n == 0 || done < size) break;  // a regular file ends where a read comes back short
     }
     return static_cast<long long>(done);
 }

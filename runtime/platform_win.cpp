@@ -174,8 +174,18 @@ StatKind stat_kind(const std::string& path) {
 // here just as the interpreter's open() refuses it.
 ReadOnlyFile::ReadOnlyFile(const std::string& path) {
     std::wstring wide = from_wtf8(path);
-    handle_ = CreateFileW(wide.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
-                          FILE_ATTRIBUTE_NORMAL, nullptr);
+    handle_ = INVALID_HANDLE_VALUE;
+    // Only files on a disk: device names (NUL.png, COM1.jpg) and pipes are left alone.
+    DWORD attributes = GetFileAttributesW(wide.c_str());
+    if (attributes == INVALID_FILE_ATTRIBUTES || (attributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_DEVICE))) return;
+    HANDLE file = CreateFileW(wide.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
+                              FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (file == INVALID_HANDLE_VALUE) return;
+    if (GetFileType(file) != FILE_TYPE_DISK) {
+        CloseHandle(file);
+        return;
+    }
+    handle_ = file;
 }
 
 ReadOnlyFile::~ReadOnlyFile() {
@@ -198,8 +208,8 @@ long long ReadOnlyFile::read_at(unsigned long long offset, unsigned char* buffer
             if (GetLastError() == ERROR_HANDLE_EOF) break;
             return -1;
         }
-        if (got == 0) break;
         done += got;
+        if (got < chunk) break;  // the end of the file
     }
     return static_cast<long long>(done);
 }

@@ -683,3 +683,25 @@ gc.set_threshold(1)
 print(sorted(asyncio.run(scan()).items()))
 """
     assert run_python(code).stdout.strip() == "[('(13, 7)', 5)]"
+
+
+def test_fresh_process_sends_only_its_first_file_to_pillow(tmp_path):
+    """Image.open loads Pillow's plugins on its first file (preinit, or from
+    Pillow 12.2 on the plugin of the file's extension alone); the files after
+    it are read natively, whichever way the plugins came."""
+    for i in range(5):
+        (tmp_path / "c").mkdir(exist_ok=True)
+        (tmp_path / "c" / f"{i}.bmp").write_bytes(image_bytes("BMP", "RGB", (7 + i, 3)))
+    proc = run_python(f"""
+        import sys
+        sys.path.insert(0, {str(Path(__file__).parent)!r})
+        from pathlib import Path
+        from PIL import Image
+        import pretrain.analyzing_tools as m
+        from test_analysis_scans import count_python_opens, drive
+        assert Image._initialized == 0
+        tool = m.ClsAnalyzingTool({str(tmp_path)!r})
+        tool.path_list = sorted(Path({str(tmp_path)!r}).glob("*/*"))
+        print(count_python_opens(lambda: drive(tool.get_image_size_distribution())), len(tool.image_size_distribution))
+    """)
+    assert proc.stdout.split() == ["1", "5"]

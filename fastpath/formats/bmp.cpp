@@ -3,46 +3,164 @@
 #include "genuine.h"
 #include "pillow_code.h"
 
+#include <algorithm>
+#include <array>
+#include <vector>
+
 using kaplet::Ref;
 
 namespace pretrain::bmp {
 
-// BmpImagePlugin: a complete info header of a supported kind, uncompressed,
-// with a supported depth and palette size.
+namespace {
+
+// BmpImageFile.COMPRESSIONS
+constexpr std::uint32_t kRaw = 0, kRle8 = 1, kRle4 = 2, kBitfields = 3;
+
+// BIT2MODE: the depths with a mode; 1, 4 and 8 are paletted ("P").
+bool has_mode(std::uint32_t bits) { return bits == 1 || bits == 4 || bits == 8 || bits == 16 || bits == 24 || bits == 32; }
+
+// _bitmap's SUPPORTED masks: r, g, b (and a, for 32 bits).
+using Masks = std::array<std::uint32_t, 4>;
+constexpr Masks kMasks32[] = {
+    {0xFF0000, 0xFF00, 0xFF, 0x0},       {0xFF000000, 0xFF0000, 0xFF00, 0x0}, {0xFF000000, 0xFF00, 0xFF, 0x0},
+    {0xFF000000, 0xFF0000, 0xFF00, 0xFF}, {0xFF, 0xFF00, 0xFF0000, 0xFF000000}, {0xFF0000, 0xFF00, 0xFF, 0xFF000000},
+    {0xFF000000, 0xFF00, 0xFF, 0xFF0000}, {0x0, 0x0, 0x0, 0x0},
+};
+constexpr Masks kMasks24[] = {{0xFF0000, 0xFF00, 0xFF, 0}};
+constexpr Masks kMasks16[] = {{0xF800, 0x7E0, 0x1F, 0}, {0x7C00, 0x3E0, 0x1F, 0}};
+
+template <std::size_t N>
+bool listed(const Masks (&table)[N], const Masks& masks) {
+    return std::find(std::begin(table), std::end(table), masks) != std::end(table);
+}
+
+// "Unsupported BMP bitfields layout" unless the depth's table lists the
+// masks: all four at 32 bits, r, g, b at 24 and 16 bits, no other depth.
+bool supported_bitfields(std::uint32_t bits, Masks masks) {
+    if (bits == 32) return listed(kMasks32, masks);
+    masks[3] = 0;
+    if (bits == 24) return listed(kMasks24, masks);
+    if (bits == 16) return listed(kMasks16, masks);
+    return false;
+}
+
+}  // namespace
+
+// BmpImageFile._open and _bitmap (the palette's bytes decide only the mode;
+// a short palette read is no error). Identical in every release listed in
+// code_is_own.
 HeaderSize read(FileStart& f, PillowVersion, const BmpRules&) {
+    // _open: the magic (Image.open checked it already) and 14 bytes, the
+    // header size as i32(read(4)).
     if (!f.has(18) || f.at(0) != 'B' || f.at(1) != 'M') return {};
     std::uint32_t header_size = f.le32(14);
+    // _safe_read of the rest of the header: "Truncated File Read".
     if (!f.has(14 + std::uint64_t(header_size))) return {};
     std::uint64_t width, height;
-    std::uint32_t bits, compression, colors = 0;
+    std::uint32_t bits, compression = kRaw;
+    std::uint64_t colors = 0;  // none in the header: 1 << bits
     if (header_size == 12) {
         width = f.le16(18);
         height = f.le16(20);
         bits = f.le16(24);
-        compression = 0;
     } else if (header_size == 40 || header_size == 52 || header_size == 56 || header_size == 64 ||
                header_size == 108 || header_size == 124) {
         width = f.le32(18);
-        bool y_flip = f.at(25) == 0xFF;
-        height = y_flip ? (std::uint64_t(1) << 32) - f.le32(22) : f.le32(22);
+        // y_flip: the height's top byte 0xFF gives 2**32 - height.
+        height = f.at(25) == 0xFF ? (std::uint64_t(1) << 32) - f.le32(22) : f.le32(22);
         bits = f.le16(28);
         compression = f.le32(30);
         colors = f.le32(46);
+        if (compression == kBitfields) {
+            // r, g, b masks at offset 54: in the header from 52 bytes on,
+            // read after a 40-byte one (struct.error when short); a from 56.
+            if (header_size == 40 && !f.has(66)) return {};
+            Masks masks = {f.le32(54), f.le32(58), f.le32(62), header_size >= 56 ? f.le32(66) : 0};
+            // The depth is checked first: "Unsupported BMP pixel depth".
+            if (!has_mode(bits) || !supported_bitfields(bits, masks)) return {};
+        }
     } else {
-        return {};
+        return {};  // "Unsupported BMP header type"
     }
-    if (compression != 0) return {};
-    if (bits != 1 && bits != 4 && bits != 8 && bits != 16 && bits != 24 && bits != 32) return {};
+    if (!has_mode(bits)) return {};  // "Unsupported BMP pixel depth"
+    // "Unsupported BMP compression" past RAW, RLE8, RLE4 and BITFIELDS; the
+    // run-length ones take any depth.
+    if (compression != kRaw && compression != kRle8 && compression != kRle4 && compression != kBitfields) return {};
     if (bits <= 8) {
-        std::uint64_t palette = colors != 0 ? colors : (std::uint64_t(1) << bits);
-        if (palette == 0 || palette > 65536) return {};
+        if (colors == 0) colors = std::uint64_t(1) << bits;
+        if (colors > 65536) return {};  // "Unsupported BMP Palette size"
     }
-    return size_of(width, height);
+    return size_of(width, height);  // ImageFile: a size of 0 is "not identified by this driver"
 }
 
+namespace {
+
+// A module-level or class-level dict equal, entry by entry, to the one
+// Pillow writes; recorded so that a later change of it is seen.
+bool dict_is(PyObject* value, std::initializer_list<std::pair<PyObject*, PyObject*>> made) {
+    std::vector<std::pair<Ref, Ref>> entries;
+    for (auto [key, expected] : made) entries.emplace_back(Ref::steal(key), Ref::steal(expected));
+    if (!record_exact_dict(value) || PyDict_GET_SIZE(value) != static_cast<Py_ssize_t>(entries.size())) return false;
+    for (const auto& [key, expected] : entries) {
+        PyObject* found = PyDict_GetItemWithError(value, key.get());
+        if (found == nullptr) {
+            PyErr_Clear();
+            return false;
+        }
+        // Exact types, so that the comparison runs no code of the entry's own.
+        if (Py_TYPE(found) != Py_TYPE(expected.get())) return false;
+        if (PyTuple_CheckExact(found)) {
+            for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(found); ++i) {
+                if (!PyUnicode_CheckExact(PyTuple_GET_ITEM(found, i))) return false;
+            }
+        }
+        int same = PyObject_RichCompareBool(found, expected.get(), Py_EQ);
+        if (same != 1) {
+            if (same < 0) PyErr_Clear();
+            return false;
+        }
+    }
+    return true;
+}
+
+std::pair<PyObject*, PyObject*> depth(long bits, const char* mode, const char* raw_mode) {
+    return {PyLong_FromLong(bits), Py_BuildValue("(ss)", mode, raw_mode)};
+}
+
+std::pair<PyObject*, PyObject*> code(const char* name, long value) {
+    return {PyUnicode_FromString(name), PyLong_FromLong(value)};
+}
+
+}  // namespace
+
 bool code_is_own(PyObject* module, PillowVersion version, BmpRules&) {
-    if (version != PillowVersion::V11_3_0) return false;
-    return pillow_image_class(dict_entry(PyModule_GetDict(module), "BmpImageFile").get(), {"_bitmap"});
+    // Checked against each release: the opening code differs only in the
+    // mode and info it sets.
+    if (version == PillowVersion::Unverified) return false;
+    PyObject* globals = PyModule_GetDict(module);
+    Ref type = dict_entry(globals, "BmpImageFile");
+    if (!type || !PyType_Check(type.get()) || !pillow_image_class(type.get(), {"_bitmap", "mode", "_close_fp"})) {
+        return false;
+    }
+    Ref image_file = pillow_module_global(module, "ImageFile", "PIL.ImageFile");
+    if (!image_file || !own_function(image_file.get(), "_safe_read") || !own_function(module, "_accept") ||
+        !imported_pillow_function(module, "i16", "PIL._binary", "i16le") ||
+        !imported_pillow_function(module, "i32", "PIL._binary", "i32le") ||
+        !imported_pillow_function(module, "o8", "PIL._binary", "o8") || !own_raw_palette(module)) {
+        return false;
+    }
+    // USE_RAW_ALPHA is only tested for truth; it picks a mode.
+    Ref raw_alpha = dict_entry(globals, "USE_RAW_ALPHA");
+    if (!raw_alpha || !PyLong_CheckExact(raw_alpha.get())) {
+        if (!raw_alpha || !PyBool_Check(raw_alpha.get())) return false;
+    }
+    // The depths and compressions _bitmap looks up.
+    Ref modes = dict_entry(globals, "BIT2MODE");
+    Ref compressions = dict_entry(reinterpret_cast<PyTypeObject*>(type.get())->tp_dict, "COMPRESSIONS");
+    return dict_is(modes.get(), {depth(1, "P", "P;1"), depth(4, "P", "P;4"), depth(8, "P", "P"),
+                                 depth(16, "RGB", "BGR;15"), depth(24, "RGB", "BGR"), depth(32, "RGB", "BGRX")}) &&
+           dict_is(compressions.get(), {code("RAW", 0), code("RLE8", 1), code("RLE4", 2), code("BITFIELDS", 3),
+                                        code("JPEG", 4), code("PNG", 5)});
 }
 
 }  // namespace pretrain::bmp

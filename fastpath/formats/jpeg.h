@@ -11,6 +11,13 @@ namespace pretrain {
 
 // The settings of Pillow's modules that the plugin's opening code reads.
 struct JpegRules {
+    // TiffImagePlugin is loaded, with its directory code Pillow's own: the
+    // EXIF resolution and the MP index can be read here without the import
+    // Pillow would do.
+    bool tiff = false;
+    // MpoImagePlugin is loaded, its code Pillow's own: images with several
+    // MP entries, which jpeg_factory makes MPOs, can be answered.
+    bool mpo = false;
     bool operator==(const JpegRules&) const = default;
 };
 

@@ -13,6 +13,8 @@ namespace pretrain {
 
 struct PillowRules {
     PillowVersion version = PillowVersion::Unverified;
+    bool plugin_for_extension = false;  // Image.open imports the plugin of the file's extension first
+    bool preinit_done = false;          // Image.preinit() has run
     PngRules png;
     JpegRules jpeg;
     GifRules gif;

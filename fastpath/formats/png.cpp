@@ -355,8 +355,7 @@ bool handlers_are_known(PyObject* stream) {
     }
     for (Py_ssize_t i = 0; i < 2; ++i) {
         PyObject* dict = reinterpret_cast<PyTypeObject*>(PyTuple_GET_ITEM(mro, i))->tp_dict;
-        if (dict == nullptr || !PyDict_CheckExact(dict)) return false;
-        if (Fingerprint* recording = Recording::current()) recording->add_dict(dict);
+        if (!record_exact_dict(dict)) return false;
         Py_ssize_t at = 0;
         PyObject *key, *value;
         while (PyDict_Next(dict, &at, &key, &value)) {
@@ -383,8 +382,7 @@ bool handlers_are_known(PyObject* stream) {
 // PngImagePlugin._MODES maps exactly the modes mode_of gives.
 bool modes_are_known(PyObject* globals) {
     Ref modes = dict_entry(globals, "_MODES");
-    if (!modes || !PyDict_CheckExact(modes.get()) || PyDict_GET_SIZE(modes.get()) != kModeCount) return false;
-    if (Fingerprint* recording = Recording::current()) recording->add_dict(modes.get());
+    if (!record_exact_dict(modes.get()) || PyDict_GET_SIZE(modes.get()) != kModeCount) return false;
     Py_ssize_t at = 0;
     PyObject *key, *value;
     while (PyDict_Next(modes.get(), &at, &key, &value)) {
@@ -452,15 +450,6 @@ bool builtin_module(PyObject* globals, const char* name, std::initializer_list<c
     return true;
 }
 
-// The module global `name` is PIL._binary's own function `original`.
-bool binary_function(PyObject* globals, const char* name, const char* original) {
-    Ref binary = loaded_module("PIL._binary");
-    if (!binary) return false;
-    Ref global = dict_entry(globals, name);
-    return global && global.get() == dict_entry(PyModule_GetDict(binary.get()), original).get() &&
-           own_function(binary.get(), original);
-}
-
 // An exact int setting, saturated to 64 bits.
 std::optional<std::int64_t> int_setting(PyObject* dict, const char* name) {
     Ref value = dict_entry(dict, name);
@@ -470,33 +459,6 @@ std::optional<std::int64_t> int_setting(PyObject* dict, const char* name) {
     if (overflow > 0) return INT64_MAX;
     if (overflow < 0) return INT64_MIN;
     return number;
-}
-
-// PngStream.call logs every chunk at DEBUG level: the plugin's logger is a
-// plain Logger for which that level is off.
-bool debug_is_off(PyObject* globals) {
-    Ref logger = dict_entry(globals, "logger");
-    Ref logging = loaded_module("logging");
-    Ref logger_class = logging ? dict_entry(PyModule_GetDict(logging.get()), "Logger") : Ref();
-    if (!logger || !logger_class || !Py_IS_TYPE(logger.get(), reinterpret_cast<PyTypeObject*>(logger_class.get()))) {
-        return false;
-    }
-    Ref enabled = Ref::steal_or_null(PyObject_CallMethod(logger.get(), "isEnabledFor", "i", 10));
-    if (!enabled) {
-        PyErr_Clear();
-        return false;
-    }
-    // Level changes anywhere clear every logger's cache of answers.
-    if (Fingerprint* recording = Recording::current()) {
-        Ref state = Ref::steal_or_null(PyObject_GenericGetDict(logger.get(), nullptr));
-        Ref cache = state ? dict_entry(state.get(), "_cache") : Ref();
-        if (!cache) {
-            PyErr_Clear();
-            return false;
-        }
-        recording->add_dict(cache.get());
-    }
-    return enabled.get() == Py_False;
 }
 
 }  // namespace
@@ -518,7 +480,8 @@ bool code_is_own(PyObject* module, PillowVersion version, PngRules& rules) {
     if (!modes_are_known(globals) || !patterns_are_own(globals) ||
         !builtin_module(globals, "zlib", {"decompressobj", "crc32"}) ||
         !builtin_module(globals, "struct", {"unpack"}) ||
-        !binary_function(globals, "i32", "i32be") || !binary_function(globals, "i16", "i16be")) {
+        !imported_pillow_function(module, "i32", "PIL._binary", "i32be") ||
+        !imported_pillow_function(module, "i16", "PIL._binary", "i16be")) {
         return false;
     }
     // chunk_iTXt makes its text with PngImagePlugin.iTXt.
@@ -527,12 +490,10 @@ bool code_is_own(PyObject* module, PillowVersion version, PngRules& rules) {
         !pillow_method(itxt.get(), "__new__")) {
         return false;
     }
-    // The handlers read ImageFile.LOAD_TRUNCATED_IMAGES through ImageFile._safe_read's module.
-    Ref image_file = loaded_module("PIL.ImageFile");
-    if (!image_file || dict_entry(globals, "ImageFile").get() != image_file.get() ||
-        !own_function(image_file.get(), "_safe_read")) {
-        return false;
-    }
+    // The handlers read with ImageFile._safe_read and check
+    // ImageFile.LOAD_TRUNCATED_IMAGES.
+    Ref image_file = pillow_module_global(module, "ImageFile", "PIL.ImageFile");
+    if (!image_file || !own_function(image_file.get(), "_safe_read")) return false;
     Ref truncated = dict_entry(PyModule_GetDict(image_file.get()), "LOAD_TRUNCATED_IMAGES");
     if (!truncated || !PyBool_Check(truncated.get())) return false;
     rules.load_truncated = truncated.get() == Py_True;
@@ -542,11 +503,14 @@ bool code_is_own(PyObject* module, PillowVersion version, PngRules& rules) {
     if (!chunk || *chunk <= 0 || *chunk > (std::int64_t(1) << 40) || !memory) return false;
     rules.max_text_chunk = static_cast<std::uint64_t>(*chunk);
     rules.max_text_memory = *memory;
-    if (!debug_is_off(globals)) return false;
+    // PngStream.call logs every chunk at DEBUG level; PngImageFile._open
+    // makes the palette with ImagePalette.raw.
+    if (!debug_logging_off(module) || !own_raw_palette(module)) return false;
     // PngImageFile._open, and _seek(0) of an APNG with its Image._crop.
     Ref image = loaded_module("PIL.Image");
     return image && own_function(image.get(), "_decompression_bomb_check") &&
-           pillow_image_class(dict_entry(globals, "PngImageFile").get(), {"_seek", "_crop"});
+           pillow_image_class(dict_entry(globals, "PngImageFile").get(),
+                              {"_seek", "_crop", "mode", "_close_fp"});
 }
 
 }  // namespace pretrain::png
