@@ -1,0 +1,40 @@
+"""Exact duplicates (files with the same bytes): only files that share their
+byte size with another file are read and hashed."""
+import os
+from collections import defaultdict
+from pathlib import Path
+
+from .file_checks import digests
+
+SHOWN_GROUPS = 5
+
+
+def class_of(path, root):
+    return Path(path).relative_to(root).parts[0]
+
+
+def exact_duplicates(sizes, root, excluded, workers, make_progress):
+    """sizes maps a byte size to its files (left_out.walk); files in
+    `excluded` are left out. Returns the summary of the groups of identical
+    files, those spanning several classes (label noise) first."""
+    candidates, lengths = [], []
+    for length, paths in sizes.items():
+        paths = [p for p in paths if os.path.normpath(p) not in excluded] if excluded else paths
+        if len(paths) > 1:
+            candidates.extend(paths)
+            lengths.extend([length] * len(paths))
+    by_content = defaultdict(list)
+    progress = make_progress(len(candidates))
+    found = (d for _, chunk in workers.map_chunks(digests, candidates, progress) for d in chunk)
+    for path, length, digest in zip(candidates, lengths, found):
+        if digest is not None:
+            by_content[length, digest].append(path)
+    groups = []
+    for (length, _), paths in by_content.items():
+        if len(paths) > 1:
+            classes = sorted({class_of(p, root) for p in paths})
+            groups.append({"bytes": length, "files": paths, "classes": classes,
+                           "label_noise": len(classes) > 1})
+    groups.sort(key=lambda g: (not g["label_noise"], -len(g["files"]), g["files"][0]))
+    return {"count": len(groups), "files": sum(len(g["files"]) for g in groups),
+            "across_classes": sum(g["label_noise"] for g in groups), "groups": groups}
