@@ -14,27 +14,28 @@ def class_of(path, root):
 
 
 def exact_duplicates(sizes, root, excluded, workers, make_progress):
-    """sizes maps a byte size to its files (left_out.walk); files in
-    `excluded` are left out. Returns the summary of the groups of identical
+    """sizes maps a byte size to its files (left_out.walk); the files whose
+    normalised path is in `excluded` are left out. Returns the summary of the groups of identical
     files, those spanning several classes (label noise) first."""
-    candidates, lengths = [], []
+    same_size = []
     for length, paths in sizes.items():
         paths = [p for p in paths if os.path.normpath(p) not in excluded] if excluded else paths
         if len(paths) > 1:
-            candidates.extend(paths)
-            lengths.extend([length] * len(paths))
-    by_content = defaultdict(list)
+            same_size.append((length, paths))
+    candidates = [p for _, paths in same_size for p in paths]
     progress = make_progress(len(candidates))
     found = (d for _, chunk in workers.map_chunks(digests, candidates, progress) for d in chunk)
-    for path, length, digest in zip(candidates, lengths, found):
-        if digest is not None:
-            by_content[length, digest].append(path)
     groups = []
-    for (length, _), paths in by_content.items():
-        if len(paths) > 1:
-            classes = sorted({class_of(p, root) for p in paths})
-            groups.append({"bytes": length, "files": paths, "classes": classes,
-                           "label_noise": len(classes) > 1})
+    for length, paths in same_size:  # the digests come in this order; one size at a time is held
+        by_content = defaultdict(list)
+        for path, digest in zip(paths, found):
+            if digest is not None:
+                by_content[digest].append(path)
+        for same in by_content.values():
+            if len(same) > 1:
+                classes = sorted({class_of(p, root) for p in same})
+                groups.append({"bytes": length, "files": same, "classes": classes,
+                               "label_noise": len(classes) > 1})
     groups.sort(key=lambda g: (not g["label_noise"], -len(g["files"]), g["files"][0]))
     return {"count": len(groups), "files": sum(len(g["files"]) for g in groups),
             "across_classes": sum(g["label_noise"] for g in groups), "groups": groups}

@@ -27,8 +27,12 @@ def open_and_decode(paths):
     return found
 
 
-def new_digest():
-    return hashlib.blake2b(digest_size=16)
+def digest(path, block=1 << 20):
+    hashed = hashlib.blake2b(digest_size=16)
+    with open(path, "rb", buffering=0) as file:
+        while data := file.read(block):
+            hashed.update(data)
+    return hashed.digest()
 
 
 def digests(paths):
@@ -36,8 +40,7 @@ def digests(paths):
     found = []
     for path in paths:
         try:
-            with open(path, "rb") as file:
-                found.append(hashlib.file_digest(file, new_digest).digest())
+            found.append(digest(path))
         except OSError:
             found.append(None)
     return found
