@@ -121,7 +121,7 @@ def print_problems(problems):
             continue
         print(f"  {LABELS[kind]}: {found['count']}")
         if kind == "duplicates":
-            print(f"    {found['files']} files; {found['across_classes']} groups across classes (label noise)")
+            print(f"    {found['files']} files; groups across classes (label noise): {found['across_classes']}")
             for group in found["groups"][:SHOWN_GROUPS]:
                 noise = " (label noise)" if group["label_noise"] else ""
                 print(f"    {', '.join(group['classes'])}{noise}: {', '.join(group['files'])}")
