@@ -61,7 +61,7 @@ async def analyse(root, samples, check=False, decode=False, workers=None):
         paths, unreadable, undecodable = decode_all(paths, workers)
         problems["undecodable"] = file_list(undecodable)
     print("reading image sizes")
-    sizes, readable, rejected = await readable_sizes(tool, paths, Progress(len(paths)))
+    sizes, readable, rejected = readable_sizes(paths, workers, Progress(len(paths)))
     problems["unreadable"] = file_list(unreadable + rejected)
 
     by_class, formats, picks = {}, {}, []

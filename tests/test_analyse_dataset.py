@@ -1,7 +1,6 @@
 """examples/analyse_dataset.py on datasets with bad files, files the scan
 leaves out and exact duplicates: the exit status, the JSON summary, the lines
 printed and the report image."""
-import asyncio
 import io
 import json
 import sys
@@ -17,7 +16,6 @@ EXAMPLES = REPO / "examples"
 sys.path.insert(0, str(EXAMPLES))
 
 from dataset_analysis import sizes as size_scan  # noqa: E402
-from pretrain.analyzing_tools import ClsAnalyzingTool  # noqa: E402
 
 RNG = np.random.default_rng(0)
 
@@ -152,23 +150,12 @@ def test_a_clean_dataset_passes(tmp_path):
 @pytest.mark.parametrize("bad", [[0], [0, 1, 2], [4, 5], [9], [2, 3, 4, 8, 9], list(range(10))])
 def test_size_scan_goes_on_past_rejected_files_across_chunks(tmp_path, monkeypatch, bad):
     monkeypatch.setattr(size_scan, "CHUNK", 4)
-    files = []
+    names = []
     for i in range(10):
         path = tmp_path / f"{i}.png"
         path.write_bytes(b"junk" if i in bad else image_bytes((i + 1, 2), "PNG"))
-        files.append(path)
-    tool = ClsAnalyzingTool(str(tmp_path))
-
-    class Moves:
-        done = 0
-
-        def advance(self, count=1):
-            self.done += count
-
-    moves = Moves()
-    sizes, readable, unreadable = asyncio.run(size_scan.readable_sizes(tool, files, moves))
-    assert readable == [f for i, f in enumerate(files) if i not in bad]
-    assert [p for p, _ in unreadable] == [files[i] for i in bad]
-    assert all(m.startswith("UnidentifiedImageError") for _, m in unreadable)
+        names.append(str(path))
+    sizes, rejected = size_scan.sizes_of(names)
+    assert [position for position, _ in rejected] == bad
+    assert all(text.startswith("UnidentifiedImageError") for _, text in rejected)
     assert sizes == Counter(str((i + 1, 2)) for i in range(10) if i not in bad)
-    assert moves.done == 10

@@ -1,7 +1,11 @@
-"""Image sizes through the analysis tool's own size scan, past the files that
-Image.open rejects: the scan stops at such a file, so the files before it are
-scanned again on their own and the scan goes on after it."""
+"""Image sizes through the analysis tool's own size scan, in worker processes
+(workers.py), past the files that Image.open rejects: the scan stops at such
+a file, so the files before it are scanned again on their own and the scan
+goes on after it."""
 from collections import Counter
+from pathlib import Path
+
+from pretrain.analyzing_tools import ClsAnalyzingTool
 
 from .file_checks import message
 
@@ -10,42 +14,60 @@ CHUNK = 4096  # bounds what one rejected file costs to scan again
 
 class Position:
     """The tool's progress callback: counts the files of one call that are
-    done, so a failure names its file, and moves the progress bar."""
+    done, so that a failure names its file."""
 
-    def __init__(self, length, progress):
-        self.length, self.done, self.progress = length, 0, progress
+    def __init__(self, length):
+        self.length, self.done = length, 0
 
     async def __call__(self, fraction):
-        done = round(fraction * self.length) + 1  # the tool reports i / length after file i
-        self.progress.advance(done - self.done)
-        self.done = done
+        self.done = round(fraction * self.length) + 1  # the tool reports i / length after file i
 
 
-async def scan(tool, paths, callback=None):
+def drive(coroutine):
+    """Runs a coroutine that never suspends (the tool's, with the callback
+    above) without an event loop: workers run inside one or in none."""
+    try:
+        coroutine.send(None)
+    except StopIteration as stop:
+        return stop.value
+    raise RuntimeError("the coroutine suspended")
+
+
+def scan(tool, paths, callback=None):
     tool.path_list = paths  # the tool scans what path_list holds
-    return await tool.get_image_size_distribution(callback)
+    return drive(tool.get_image_size_distribution(callback))
 
 
-async def readable_sizes(tool, paths, progress):
-    """(sizes, readable, unreadable): the size Counter of the files of paths
-    that Image.open accepts, those files in order, and (path, message) for
-    each file it rejects."""
-    sizes, readable, unreadable = Counter(), [], []
+def sizes_of(names):
+    """(sizes, rejected) for the files named by names: the size Counter of
+    those Image.open accepts and (position, message) for each it rejects."""
+    tool = ClsAnalyzingTool(".")  # the size scan reads nothing but path_list
+    paths = [Path(name) for name in names]
+    sizes, rejected = Counter(), []
     for start in range(0, len(paths), CHUNK):
-        rest = paths[start:start + CHUNK]
+        at, rest = start, paths[start:start + CHUNK]
         while rest:
-            position = Position(len(rest), progress)
+            position = Position(len(rest))
             try:
-                sizes.update(await scan(tool, rest, position))
+                sizes.update(scan(tool, rest, position))
+                rest = []
             except Exception as error:
                 failed = position.done
                 if failed:
-                    sizes.update(await scan(tool, rest[:failed]))
-                    readable.extend(rest[:failed])
-                unreadable.append((rest[failed], message(error)))
-                progress.advance(1)
-                rest = rest[failed + 1:]
-            else:
-                readable.extend(rest)
-                rest = []
-    return sizes, readable, unreadable
+                    sizes.update(scan(tool, rest[:failed]))
+                rejected.append((at + failed, message(error)))
+                at, rest = at + failed + 1, rest[failed + 1:]
+    return sizes, rejected
+
+
+def readable_sizes(paths, workers, progress):
+    """(sizes, readable, unreadable): the size Counter of the files of paths
+    that Image.open accepts, those files in order, and (path, message) for
+    each file it rejects."""
+    sizes, rejected = Counter(), {}
+    names = [str(p) for p in paths]
+    for start, (found, failed) in workers.map_chunks(sizes_of, names, progress):
+        sizes.update(found)
+        rejected.update((start + position, text) for position, text in failed)
+    readable = [p for i, p in enumerate(paths) if i not in rejected] if rejected else list(paths)
+    return sizes, readable, [(paths[i], text) for i, text in sorted(rejected.items())]
