@@ -54,14 +54,13 @@ async def analyse(root, samples, check=False, decode=False, workers=None):
     problems, unreadable = {}, []
     if check:
         print("looking for what the scan leaves out")
-        left_out, byte_sizes = walk(root, analyzing_tools.img_ext, Progress(len(paths)))
-        problems.update(left_out)
+        problems.update(walk(root, analyzing_tools.img_ext, Progress(len(paths))))
     if decode:
         print("opening and decoding every file")
         paths, unreadable, undecodable = decode_all(paths, workers)
         problems["undecodable"] = file_list(undecodable)
     print("reading image sizes")
-    sizes, readable, rejected = readable_sizes(paths, workers, Progress(len(paths)))
+    sizes, readable, rejected, lengths = readable_sizes(paths, workers, Progress(len(paths)), with_bytes=check)
     problems["unreadable"] = file_list(unreadable + rejected)
 
     by_class, formats, picks = {}, {}, []
@@ -74,9 +73,7 @@ async def analyse(root, samples, check=False, decode=False, workers=None):
         picks = await tool.get_random_images(n=samples)
     if check:
         print("looking for exact duplicates")
-        excluded = {os.path.normpath(f["path"]) for kind in ("unreadable", "undecodable")
-                    for f in problems.get(kind, {"files": []})["files"]}
-        problems["duplicates"] = exact_duplicates(byte_sizes, root, excluded, workers, Progress)
+        problems["duplicates"] = exact_duplicates(readable, lengths, root, workers, Progress)
     return {
         "dataset": str(root),
         "images": len(readable),

@@ -155,7 +155,8 @@ def test_size_scan_goes_on_past_rejected_files_across_chunks(tmp_path, monkeypat
         path = tmp_path / f"{i}.png"
         path.write_bytes(b"junk" if i in bad else image_bytes((i + 1, 2), "PNG"))
         names.append(str(path))
-    sizes, rejected = size_scan.sizes_of(names)
+    sizes, rejected, lengths = size_scan.sizes_of(names, with_bytes=True)
     assert [position for position, _ in rejected] == bad
+    assert lengths == [len(open(name, "rb").read()) for name in names]
     assert all(text.startswith("UnidentifiedImageError") for _, text in rejected)
     assert sizes == Counter(str((i + 1, 2)) for i in range(10) if i not in bad)

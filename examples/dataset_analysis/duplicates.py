@@ -1,6 +1,5 @@
 """Exact duplicates (files with the same bytes): only files that share their
 byte size with another file are read and hashed."""
-import os
 from collections import defaultdict
 from pathlib import Path
 
@@ -13,22 +12,23 @@ def class_of(path, root):
     return Path(path).relative_to(root).parts[0]
 
 
-def exact_duplicates(sizes, root, excluded, workers, make_progress):
-    """sizes maps a byte size to its files (left_out.walk); the files whose
-    normalised path is in `excluded` are left out. Returns the summary of the groups of identical
-    files, those spanning several classes (label noise) first."""
-    same_size = []
-    for length, paths in sizes.items():
-        paths = [p for p in paths if os.path.normpath(p) not in excluded] if excluded else paths
-        if len(paths) > 1:
-            same_size.append((length, paths))
-    candidates = [p for _, paths in same_size for p in paths]
+def exact_duplicates(paths, lengths, root, workers, make_progress):
+    """paths and their byte sizes (None: not readable). Returns the summary
+    of the groups of identical files, those spanning several classes (label
+    noise) first."""
+    by_length = defaultdict(list)
+    for path, length in zip(paths, lengths):
+        if length is not None:
+            by_length[length].append(str(path))
+    same_size = [(length, group) for length, group in by_length.items() if len(group) > 1]
+    del by_length
+    candidates = [p for _, group in same_size for p in group]
     progress = make_progress(len(candidates))
     found = (d for _, chunk in workers.map_chunks(digests, candidates, progress) for d in chunk)
     groups = []
-    for length, paths in same_size:  # the digests come in this order; one size at a time is held
+    for length, group in same_size:  # the digests come in this order; one size at a time is held
         by_content = defaultdict(list)
-        for path, digest in zip(paths, found):
+        for path, digest in zip(group, found):
             if digest is not None:
                 by_content[digest].append(path)
         for same in by_content.values():

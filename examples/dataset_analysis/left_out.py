@@ -1,13 +1,11 @@
 """One walk of the dataset tree, hidden entries included, for what the
-analysis tool's scan leaves out or counts in a way users may not expect, and
-the byte size of every file it accepts (for the duplicate search).
+analysis tool's scan leaves out or counts in a way users may not expect.
 
 The tool keeps an entry when its suffix is one of `img_ext` by exact,
 case-sensitive match, skips every name that begins with a dot (and all below
 it), makes a class of each top-level folder and of each file directly in the
 root."""
 import os
-from collections import defaultdict
 
 # Suffixes of image files in common use; any of them that img_ext lacks is
 # reported (in any case).
@@ -45,16 +43,13 @@ def suffix(name):
 
 
 def walk(root, accepted, progress):
-    """(left out, sizes): a dict kind -> {"count", "examples"} and a dict byte
-    size -> paths of the accepted files of that size. Moves progress once per
-    accepted entry."""
+    """A dict kind -> {"count", "examples"}. Moves progress by the accepted
+    entries of each folder."""
     accepted = set(accepted)
     lowered = {s.lower() for s in accepted}
     other_images = {s for s in COMMON_IMAGE_SUFFIXES if s not in lowered}
     found = {kind: Found() for kind in KINDS}
-    sizes = defaultdict(list)
-    top_folders, filled = [], set()
-    seen_folders = set()
+    top_folders, filled, seen_folders = [], set(), set()
     pending = [(str(root), None)]  # (folder, its top-level folder; None for the root)
     while pending:
         folder, top = pending.pop()
@@ -62,37 +57,38 @@ def walk(root, accepted, progress):
             entries = list(os.scandir(folder))
         except OSError:
             continue  # the tool's scan skips a folder it cannot list, too
+        kept = 0
         for entry in entries:
             name = entry.name
-            if name.startswith("."):
+            if name[0] == ".":
                 found["hidden"].add(entry.path)
                 continue
             is_folder = entry.is_dir()
             ending = suffix(name)
             if ending in accepted:
-                progress.advance()
-                filled.add(top if top is not None else entry.path)
-                if not is_folder:
-                    if top is None:
-                        found["root_files"].add(entry.path)
-                    try:
-                        sizes[entry.stat().st_size].append(entry.path)
-                    except OSError:
-                        pass  # a dangling link: the size scan reports it
-            elif not is_folder and ending.lower() in lowered:
-                found["suffix_case"].add(entry.path)
-            elif not is_folder and ending.lower() in other_images:
-                found["suffix_not_accepted"].add(entry.path)
+                kept += 1
+                if is_folder:
+                    filled.add(top or entry.path)
+                elif top is None:
+                    found["root_files"].add(entry.path)
+            elif not is_folder and ending:
+                ending = ending.lower()
+                if ending in lowered:
+                    found["suffix_case"].add(entry.path)
+                elif ending in other_images:
+                    found["suffix_not_accepted"].add(entry.path)
             if is_folder:
                 key = os.path.realpath(entry.path)
-                if key in seen_folders:
-                    continue  # a link back up the tree
-                seen_folders.add(key)
-                if top is None:
-                    top_folders.append(entry.path)
-                pending.append((entry.path, top if top is not None else entry.path))
+                if key not in seen_folders:  # else a link back up the tree
+                    seen_folders.add(key)
+                    if top is None:
+                        top_folders.append(entry.path)
+                    pending.append((entry.path, top or entry.path))
+        if kept:
+            filled.add(top)
+            progress.advance(kept)
     for folder in top_folders:
         if folder not in filled:
             found["empty_class_folders"].add(folder)
     progress.finish()
-    return {kind: f.as_dict() for kind, f in found.items()}, sizes
+    return {kind: f.as_dict() for kind, f in found.items()}

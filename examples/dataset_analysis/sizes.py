@@ -1,7 +1,10 @@
 """Image sizes through the analysis tool's own size scan, in worker processes
 (workers.py), past the files that Image.open rejects: the scan stops at such
 a file, so the files before it are scanned again on their own and the scan
-goes on after it."""
+goes on after it. The byte size of each file comes along on request (for the
+duplicate search)."""
+import functools
+import os
 from collections import Counter
 from pathlib import Path
 
@@ -38,9 +41,18 @@ def scan(tool, paths, callback=None):
     return drive(tool.get_image_size_distribution(callback))
 
 
-def sizes_of(names):
-    """(sizes, rejected) for the files named by names: the size Counter of
-    those Image.open accepts and (position, message) for each it rejects."""
+def byte_size(name):
+    try:
+        return os.stat(name).st_size
+    except OSError:
+        return None
+
+
+def sizes_of(names, with_bytes=False):
+    """(sizes, rejected, bytes) for the files named by names: the size
+    Counter of those Image.open accepts, (position, message) for each it
+    rejects, and each file's byte size (None when it cannot be read; None
+    for the list without `with_bytes`)."""
     tool = ClsAnalyzingTool(".")  # the size scan reads nothing but path_list
     paths = [Path(name) for name in names]
     sizes, rejected = Counter(), []
@@ -57,17 +69,24 @@ def sizes_of(names):
                     sizes.update(scan(tool, rest[:failed]))
                 rejected.append((at + failed, message(error)))
                 at, rest = at + failed + 1, rest[failed + 1:]
-    return sizes, rejected
+    return sizes, rejected, [byte_size(name) for name in names] if with_bytes else None
 
 
-def readable_sizes(paths, workers, progress):
-    """(sizes, readable, unreadable): the size Counter of the files of paths
-    that Image.open accepts, those files in order, and (path, message) for
-    each file it rejects."""
-    sizes, rejected = Counter(), {}
+def readable_sizes(paths, workers, progress, with_bytes=False):
+    """(sizes, readable, unreadable, bytes): the size Counter of the files of
+    paths that Image.open accepts, those files in order, (path, message) for
+    each file it rejects, and with `with_bytes` the byte size of each
+    readable file (else None)."""
+    sizes, rejected, lengths = Counter(), {}, [] if with_bytes else None
     names = [str(p) for p in paths]
-    for start, (found, failed) in workers.map_chunks(sizes_of, names, progress):
+    scan_chunk = functools.partial(sizes_of, with_bytes=with_bytes)
+    for start, (found, failed, chunk_lengths) in workers.map_chunks(scan_chunk, names, progress):
         sizes.update(found)
         rejected.update((start + position, text) for position, text in failed)
-    readable = [p for i, p in enumerate(paths) if i not in rejected] if rejected else list(paths)
-    return sizes, readable, [(paths[i], text) for i, text in sorted(rejected.items())]
+        if with_bytes:
+            lengths.extend(chunk_lengths)
+    keep = [i not in rejected for i in range(len(paths))] if rejected else None
+    readable = [p for p, k in zip(paths, keep) if k] if keep else list(paths)
+    if with_bytes and keep:
+        lengths = [n for n, k in zip(lengths, keep) if k]
+    return sizes, readable, [(paths[i], text) for i, text in sorted(rejected.items())], lengths
