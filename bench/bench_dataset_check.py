@@ -5,8 +5,8 @@ short after the header, half not images at all), against a plain loop of
 
 The command's time is its whole run in a fresh interpreter (imports, listing,
 what the scan leaves out, duplicates, report lines); the loop's is the loop
-alone. The tree lives under the temporary directory for the run and is
-deleted afterwards (--keep keeps it).
+alone; each is the median of alternating runs. The tree lives under the
+temporary directory for the run and is deleted afterwards (--keep keeps it).
 
     .venv/bin/python bench/run.py --only bench_dataset_check [--quick]
     .venv/bin/python bench/bench_dataset_check.py [--files N] [--keep]
@@ -16,6 +16,7 @@ import io
 import os
 import random
 import shutil
+import statistics
 import subprocess
 import sys
 import tempfile
@@ -70,6 +71,11 @@ def timed(run):
     return time.perf_counter() - start
 
 
+def median_times(first, second, repeats):
+    times = [(timed(first), timed(second)) for _ in range(repeats)]
+    return statistics.median(t for t, _ in times), statistics.median(t for _, t in times)
+
+
 def command(root, *flags):
     env = dict(os.environ, PYTHONPATH=os.pathsep.join(filter(None, [str(HERE.parent / "support"),
                                                                    os.environ.get("PYTHONPATH")])))
@@ -81,6 +87,7 @@ def command(root, *flags):
 
 def rows(quick=False, files=None, keep=False):
     files = files or (10_000 if quick else 100_000)
+    repeats = 1 if quick else 3
     root = Path(tempfile.mkdtemp(prefix="pretrain_bench_check_"))
     try:
         print(f"(generating {files} files under {root})", file=sys.stderr, flush=True)
@@ -89,8 +96,7 @@ def rows(quick=False, files=None, keep=False):
         plain_loop(paths, load=True)  # both sides find the files in the page cache
         startup = timed(lambda: command(root / "class_000", "--help"))
         for flags, load in ((["--check"], False), (["--check", "--decode"], True)):
-            ours = timed(lambda: command(root, *flags))
-            loop = timed(lambda: plain_loop(paths, load))
+            ours, loop = median_times(lambda: command(root, *flags), lambda: plain_loop(paths, load), repeats)
             yield {"name": f"{' '.join(flags)} on {files} files vs Image.open{' + load' if load else ''} loop",
                    "native": ours, "python": loop, "ratio": ours / loop, "floor": startup}
     finally:
