@@ -147,9 +147,11 @@ def test_a_clean_dataset_passes(tmp_path):
     assert summary["classes"] == {"x": 3, "y": 2}
 
 
+@pytest.mark.parametrize("named_by_traceback", [True, False])
 @pytest.mark.parametrize("bad", [[0], [0, 1, 2], [4, 5], [9], [2, 3, 4, 8, 9], list(range(10))])
-def test_size_scan_goes_on_past_rejected_files_across_chunks(tmp_path, monkeypatch, bad):
-    monkeypatch.setattr(size_scan, "CHUNK", 4)
+def test_size_scan_goes_on_past_rejected_files(tmp_path, monkeypatch, bad, named_by_traceback):
+    if not named_by_traceback:  # the failing file is then found by counting
+        monkeypatch.setattr(size_scan, "opened_name", lambda error: None)
     names = []
     for i in range(10):
         path = tmp_path / f"{i}.png"

@@ -24,17 +24,19 @@ class Workers:
         if self.pool:
             self.pool.shutdown(cancel_futures=True)
 
-    def map_chunks(self, work, items, progress=None):
-        """Yields (start, work(items[start:start + CHUNK])) for consecutive
-        chunks, in order; moves progress by the items of each chunk done."""
-        chunks = [items[i:i + CHUNK] for i in range(0, len(items), CHUNK)]
+    def map_chunks(self, work, items, progress=None, chunk=CHUNK):
+        """Yields (start, work(items[start:start + size])) for consecutive
+        chunks of at most `chunk` items, in order (a few items are shared out
+        over the workers too); moves progress by the items of each chunk done."""
+        size = max(1, min(chunk, -(-len(items) // self.count)))
+        chunks = [items[i:i + size] for i in range(0, len(items), size)]
         if self.count > 1 and len(chunks) > 1:
             if self.pool is None:
                 self.pool = concurrent.futures.ProcessPoolExecutor(self.count)
             results = self.pool.map(work, chunks)
         else:
             results = map(work, chunks)
-        for start, (chunk, result) in zip(range(0, len(items), CHUNK), zip(chunks, results)):
+        for start, (part, result) in zip(range(0, len(items), size), zip(chunks, results)):
             if progress:
-                progress.advance(len(chunk))
+                progress.advance(len(part))
             yield start, result
