@@ -2,62 +2,87 @@
 
 Prints the classes and their image counts, the imbalance ratio, the file
 formats and image sizes, and a few balanced random samples; `--report` also
-draws them on one page (PNG), `--json` writes the summary as JSON.
+draws them on one page (PNG), `--json` writes the summary as JSON. Files that
+Image.open rejects are listed and left out of the rest; `--check` also
+reports what the tool's scan leaves out and the exact duplicates, `--decode`
+the files whose pixel data cannot be loaded. The exit status is 1 when a
+problem was found.
 
-    PYTHONPATH=support python examples/analyse_dataset.py DIR [--report FILE.png] [--json FILE]
+    PYTHONPATH=support python examples/analyse_dataset.py DIR [--check] [--decode]
+        [--report FILE.png] [--json FILE] [--workers N]
 """
 import argparse
 import asyncio
 import json
+import os
 import random
 import sys
 from pathlib import Path
 
-from mmengine.utils import ProgressBar
+from dataset_analysis.duplicates import SHOWN_GROUPS, exact_duplicates
+from dataset_analysis.file_checks import open_and_decode
+from dataset_analysis.left_out import walk
+from dataset_analysis.problems import LABELS, file_list, found_any, ordered
+from dataset_analysis.progress import Progress
+from dataset_analysis.report import draw_report
+from dataset_analysis.sizes import readable_sizes
+from dataset_analysis.workers import Workers, cores
 
+from pretrain import analyzing_tools
 from pretrain.analyzing_tools import ClsAnalyzingTool
 
 SCAN_ORDER_NOTE = ("files are listed in the file system's directory order, so a seeded split "
                    "of this dataset is reproducible on this file system but may differ on another")
 
 
-class ThrottledProgress:
-    """A progress callback for the tool's methods. The tool calls it once per
-    file; it moves mmengine's progress bar only every `total / steps` files."""
-
-    def __init__(self, total, steps=50):
-        self.total, self.shown = total, 0
-        self.stride = max(1, total // steps)
-        self.bar = ProgressBar(total)
-
-    async def __call__(self, fraction):
-        done = round(fraction * self.total) + 1  # the tool reports i / total after file i
-        if done - self.shown >= self.stride or done == self.total:
-            self.bar.update(done - self.shown)
-            self.shown = done
-            if done == self.total:
-                sys.stdout.write("\n")
+def decode_all(paths, workers):
+    """(readable, unreadable, undecodable) after opening and loading every file."""
+    bad = {}
+    names = [os.fspath(p) for p in paths]
+    for start, found in workers.map_chunks(open_and_decode, names, Progress(len(paths))):
+        for position, kind, message in found:
+            bad[start + position] = (kind, message)
+    readable = [p for i, p in enumerate(paths) if i not in bad]
+    of_kind = {kind: [(paths[i], m) for i, (k, m) in bad.items() if k == kind]
+               for kind in ("unreadable", "undecodable")}
+    return readable, of_kind["unreadable"], of_kind["undecodable"]
 
 
-async def analyse(root, samples):
+async def analyse(root, samples, check=False, decode=False, workers=None):
     tool = ClsAnalyzingTool(str(root))
-    total = len(await tool.get_path_list())
-    progress = (lambda: ThrottledProgress(total)) if total else (lambda: None)
-    print("grouping files by class")
-    counts = await tool.get_category_distribution(progress())
-    formats = await tool.get_image_format_distribution()
+    paths = await tool.get_path_list()
+    problems, unreadable = {}, []
+    if check:
+        print("looking for what the scan leaves out")
+        problems.update(walk(root, analyzing_tools.img_ext, Progress(len(paths))))
+    if decode:
+        print("opening and decoding every file")
+        paths, unreadable, undecodable = decode_all(paths, workers)
+        problems["undecodable"] = file_list(undecodable)
     print("reading image sizes")
-    sizes = await tool.get_image_size_distribution(progress())
-    picks = await tool.get_random_images(n=samples) if total else []
-    by_class = {c: counts[c] for c in tool.classes}
+    sizes, readable, rejected, lengths = readable_sizes(paths, workers, Progress(len(paths)), with_bytes=check)
+    problems["unreadable"] = file_list(unreadable + rejected)
+
+    by_class, formats, picks = {}, {}, []
+    if readable:  # an empty path_list would make the tool scan the disk again
+        tool.path_list = readable
+        print("grouping files by class")
+        counts = await tool.get_category_distribution(Progress(len(readable)))
+        by_class = {c: counts[c] for c in tool.classes}
+        formats = dict((await tool.get_image_format_distribution()).most_common())
+        picks = await tool.get_random_images(n=samples)
+    if check:
+        print("looking for exact duplicates")
+        problems["duplicates"] = exact_duplicates(readable, lengths, root, workers, Progress)
     return {
         "dataset": str(root),
-        "images": total,
+        "images": len(readable),
         "classes": by_class,
         "imbalance_ratio": max(by_class.values()) / min(by_class.values()) if by_class else None,
-        "formats": dict(formats.most_common()),
+        "formats": formats,
         "sizes": dict(sizes.most_common()),
         "samples": [{"class": p.relative_to(root).parts[0], "path": str(p)} for p in picks],
+        "problems": ordered(problems),
         "note": SCAN_ORDER_NOTE,
     }
 
@@ -79,51 +104,32 @@ def print_summary(summary):
     print("balanced random samples:")
     for sample in summary["samples"]:
         print(f"  {sample['class']}: {sample['path']}")
+    print_problems(summary["problems"])
     print(f"note: {summary['note']}")
 
 
-def draw_report(summary, target, columns=8):
-    import matplotlib
-    matplotlib.use("Agg")
-    import matplotlib.pyplot as plt
-    from PIL import Image
-
-    samples = summary["samples"]
-    rows = max(1, -(-len(samples) // columns))
-    figure = plt.figure(figsize=(11, 8.5), layout="constrained")
-    grid = figure.add_gridspec(1 + rows, 3, height_ratios=[2.2] + [1] * rows)
-    figure.suptitle(f"{summary['dataset']}: {summary['images']} images, {len(summary['classes'])} classes")
-
-    counts = figure.add_subplot(grid[0, :2])
-    names = list(summary["classes"])
-    counts.bar(range(len(names)), [summary["classes"][n] for n in names], color="tab:blue")
-    ratio = summary["imbalance_ratio"]
-    counts.set_title("images per class" + (f" (imbalance ratio {ratio:.2f})" if ratio else ""))
-    if len(names) <= 40:
-        counts.set_xticks(range(len(names)), names, rotation=90 if len(names) > 15 else 0)
-    counts.set_xlabel("class")
-    counts.set_ylabel("images")
-
-    sizes = figure.add_subplot(grid[0, 2])
-    shown = list(summary["sizes"].items())[:12]
-    bars = sizes.barh(range(len(shown)), [v for _, v in shown], height=0.6, color="tab:orange")
-    sizes.bar_label(bars, padding=2, fontsize=8)
-    sizes.set_yticks(range(len(shown)), [k for k, _ in shown])
-    sizes.set_ylim(max(len(shown), 6) - 0.5, -0.5)  # most common on top; a few bars stay thin
-    sizes.margins(x=0.15)
-    sizes.set_title("image sizes (width, height)")
-    sizes.set_xlabel("images")
-
-    sample_grid = grid[1:, :].subgridspec(rows, columns)
-    for i, sample in enumerate(samples):
-        axis = figure.add_subplot(sample_grid[i // columns, i % columns])
-        with Image.open(sample["path"]) as image:
-            pixels = image.convert("RGB") if image.mode not in ("L", "RGB") else image.copy()
-        axis.imshow(pixels, cmap="gray" if pixels.mode == "L" else None, interpolation="nearest")
-        axis.set_title(sample["class"], fontsize=9)
-        axis.axis("off")
-    figure.savefig(target, dpi=100)
-    plt.close(figure)
+def print_problems(problems):
+    if not found_any(problems):
+        print("no problems found")
+        return
+    print("problems:")
+    for kind, found in problems.items():
+        if not found["count"]:
+            continue
+        print(f"  {LABELS[kind]}: {found['count']}")
+        if kind == "duplicates":
+            print(f"    {found['files']} files; groups across classes (label noise): {found['across_classes']}")
+            for group in found["groups"][:SHOWN_GROUPS]:
+                noise = " (label noise)" if group["label_noise"] else ""
+                print(f"    {', '.join(group['classes'])}{noise}: {', '.join(group['files'])}")
+            if found["count"] > SHOWN_GROUPS:
+                print(f"    ... ({found['count'] - SHOWN_GROUPS} more groups in the JSON summary)")
+        elif "files" in found:
+            for file in found["files"]:
+                print(f"    {file['path']}: {file['error']}")
+        else:
+            more = " ..." if found["count"] > len(found["examples"]) else ""
+            print(f"    e.g. {', '.join(found['examples'])}{more}")
 
 
 def main(argv=None):
@@ -133,10 +139,17 @@ def main(argv=None):
     parser.add_argument("--json", type=Path, help="write the summary as JSON here")
     parser.add_argument("--samples", type=int, default=24, help="balanced random samples to show")
     parser.add_argument("--seed", type=int, default=0, help="seed of the random samples")
+    parser.add_argument("--check", action="store_true",
+                        help="also report what the scan leaves out and the exact duplicates")
+    parser.add_argument("--decode", action="store_true",
+                        help="also load the pixel data of every file (finds truncated files)")
+    parser.add_argument("--workers", type=int, default=cores(),
+                        help="processes that open, decode and hash files (default: every core)")
     args = parser.parse_args(argv)
 
     random.seed(args.seed)  # the tool draws from the shared generator
-    summary = asyncio.run(analyse(args.dataset, args.samples))
+    with Workers(args.workers) as workers:
+        summary = asyncio.run(analyse(args.dataset, args.samples, args.check, args.decode, workers))
     print_summary(summary)
     if args.json:
         args.json.write_text(json.dumps(summary, indent=2, ensure_ascii=False))
@@ -144,7 +157,7 @@ def main(argv=None):
     if args.report:
         draw_report(summary, args.report)
         print(f"report written to {args.report}")
-    return 0
+    return 1 if found_any(summary["problems"]) else 0
 
 
 if __name__ == "__main__":

@@ -1,0 +1,94 @@
+"""One walk of the dataset tree, hidden entries included, for what the
+analysis tool's scan leaves out or counts in a way users may not expect.
+
+The tool keeps an entry when its suffix is one of `img_ext` by exact,
+case-sensitive match, skips every name that begins with a dot (and all below
+it), makes a class of each top-level folder and of each file directly in the
+root."""
+import os
+
+# Suffixes of image files in common use; any of them that img_ext lacks is
+# reported (in any case).
+COMMON_IMAGE_SUFFIXES = (".jpg", ".jpeg", ".jpe", ".jfif", ".png", ".bmp", ".dib", ".gif", ".tif",
+                         ".tiff", ".webp", ".heic", ".heif", ".avif", ".jxl", ".jp2", ".j2k", ".ico",
+                         ".ppm", ".pgm", ".pbm", ".pnm", ".tga", ".dds", ".psd", ".pcx", ".qoi")
+EXAMPLES = 5
+
+KINDS = {
+    "suffix_case": "suffix differs from an accepted one only by case (left out)",
+    "suffix_not_accepted": "image suffix the scanner does not accept (left out)",
+    "hidden": "hidden files and folders (left out, with all below them)",
+    "empty_class_folders": "class folders without an accepted file",
+    "root_files": "files directly in the root (each becomes a class of its own)",
+}
+
+
+class Found:
+    def __init__(self):
+        self.count, self.examples = 0, []
+
+    def add(self, path):
+        self.count += 1
+        if len(self.examples) < EXAMPLES:
+            self.examples.append(path)
+
+    def as_dict(self):
+        return {"count": self.count, "examples": self.examples}
+
+
+def suffix(name):
+    """pathlib's PurePath(name).suffix, without building a path."""
+    dot = name.rfind(".")
+    return name[dot:] if 0 < dot < len(name) - 1 else ""
+
+
+def walk(root, accepted, progress):
+    """A dict kind -> {"count", "examples"}. Moves progress by the accepted
+    entries of each folder."""
+    accepted = set(accepted)
+    lowered = {s.lower() for s in accepted}
+    other_images = {s for s in COMMON_IMAGE_SUFFIXES if s not in lowered}
+    found = {kind: Found() for kind in KINDS}
+    top_folders, filled, seen_folders = [], set(), set()
+    pending = [(str(root), None)]  # (folder, its top-level folder; None for the root)
+    while pending:
+        folder, top = pending.pop()
+        try:
+            entries = list(os.scandir(folder))
+        except OSError:
+            continue  # the tool's scan skips a folder it cannot list, too
+        kept = 0
+        for entry in entries:
+            name = entry.name
+            if name[0] == ".":
+                found["hidden"].add(entry.path)
+                continue
+            is_folder = entry.is_dir()
+            ending = suffix(name)
+            if ending in accepted:
+                kept += 1
+                if is_folder:
+                    filled.add(top or entry.path)
+                elif top is None:
+                    found["root_files"].add(entry.path)
+            elif not is_folder and ending:
+                ending = ending.lower()
+                if ending in lowered:
+                    found["suffix_case"].add(entry.path)
+                elif ending in other_images:
+                    found["suffix_not_accepted"].add(entry.path)
+            if is_folder:
+                key = os.path.realpath(entry.path)
+                if key not in seen_folders:  # else a link back up the tree
+                    seen_folders.add(key)
+                    if top is None:
+                        top_folders.append(entry.path)
+                    pending.append((entry.path, top or entry.path))
+        if kept:
+            filled.add(top)
+            progress.advance(kept)
+    for folder in top_folders:
+        if folder not in filled:
+            found["empty_class_folders"].add(folder)
+    progress.finish()
+    return {kind: f.as_dict() for kind, f in found.items()}

@@ -1,0 +1,71 @@
+"""The one-page PNG report: images per class, image sizes, the problems
+found (counts per kind) and the balanced random samples."""
+from .problems import LABELS
+
+
+def draw_report(summary, target, columns=8):
+    import matplotlib
+    matplotlib.use("Agg")
+    import matplotlib.pyplot as plt
+
+    samples = summary["samples"]
+    rows = max(1, -(-len(samples) // columns))
+    figure = plt.figure(figsize=(14, 8.5), layout="constrained")
+    grid = figure.add_gridspec(1 + rows, 4, height_ratios=[2.2] + [1] * rows)
+    figure.suptitle(f"{summary['dataset']}: {summary['images']} images, {len(summary['classes'])} classes")
+    draw_counts(figure.add_subplot(grid[0, :2]), summary)
+    draw_sizes(figure.add_subplot(grid[0, 2]), summary["sizes"])
+    draw_problems(figure.add_subplot(grid[0, 3]), summary["problems"])
+    sample_grid = grid[1:, :].subgridspec(rows, columns)
+    for i, sample in enumerate(samples):
+        draw_sample(figure.add_subplot(sample_grid[i // columns, i % columns]), sample)
+    figure.savefig(target, dpi=100)
+    plt.close(figure)
+
+
+def draw_counts(axis, summary):
+    names = list(summary["classes"])
+    axis.bar(range(len(names)), [summary["classes"][n] for n in names], color="tab:blue")
+    ratio = summary["imbalance_ratio"]
+    axis.set_title("images per class" + (f" (imbalance ratio {ratio:.2f})" if ratio else ""))
+    if len(names) <= 40:
+        axis.set_xticks(range(len(names)), names, rotation=90 if len(names) > 15 else 0)
+    axis.set_xlabel("class")
+    axis.set_ylabel("images")
+
+
+def draw_bars(axis, labels, values, color):
+    bars = axis.barh(range(len(labels)), values, height=0.6, color=color)
+    axis.bar_label(bars, padding=2, fontsize=8)
+    axis.set_yticks(range(len(labels)), labels, fontsize=8)
+    axis.set_ylim(max(len(labels), 6) - 0.5, -0.5)  # first on top; a few bars stay thin
+    axis.margins(x=0.15)
+
+
+def draw_sizes(axis, sizes):
+    shown = list(sizes.items())[:12]
+    draw_bars(axis, [k for k, _ in shown], [v for _, v in shown], "tab:orange")
+    axis.set_title("image sizes (width, height)")
+    axis.set_xlabel("images")
+
+
+def draw_problems(axis, problems):
+    kinds = [k for k in LABELS if k in problems]
+    counts = [problems[k]["count"] for k in kinds]
+    draw_bars(axis, [k.replace("_", " ") for k in kinds], counts,
+              ["tab:red" if c else "tab:green" for c in counts])
+    axis.set_title("problems found" if any(counts) else "no problems found")
+    axis.set_xlabel("files (duplicates: groups)")
+
+
+def draw_sample(axis, sample):
+    from PIL import Image
+    axis.set_title(sample["class"], fontsize=9)
+    try:
+        with Image.open(sample["path"]) as image:
+            pixels = image.convert("RGB") if image.mode not in ("L", "RGB") else image.copy()
+    except Exception:  # pixel data cut short: found by --decode
+        axis.text(0.5, 0.5, "cannot\nload", ha="center", va="center", transform=axis.transAxes)
+    else:
+        axis.imshow(pixels, cmap="gray" if pixels.mode == "L" else None, interpolation="nearest")
+    axis.axis("off")
