@@ -35,7 +35,6 @@ import pretrain.analyzing_tools as native
 REPO = Path(__file__).resolve().parent.parent
 SUFFIXES = {"jpeg": ".jpg", "png": ".png", "gif": ".gif", "bmp": ".bmp"}
 IMG_EXT = [".jpg", ".jpeg", ".png", ".bmp", ".gif", ".tiff"]
-MAX_BISECTIONS = 25
 
 # Module settings the opening code reads, changed on some batches (applied
 # to both sides alike).
@@ -225,7 +224,7 @@ def check_batch(rng, seed, cases, batch_dir, failures_dir, opened, state):
             if same:
                 rest = rest[failed + 1:] if failed is not None else []
                 continue
-            if state["bisections"] >= MAX_BISECTIONS:
+            if state["bisections"] >= state["max_bisections"]:
                 found += 1
                 print(f"image sizes: another difference in files {case_of[str(rest[0])].index}.. (not bisected)")
                 break
@@ -263,31 +262,36 @@ def main():
     parser.add_argument("--batch", type=int, default=500)
     parser.add_argument("--failures", type=Path, default=REPO / "build" / "fuzz-failures")
     parser.add_argument("--quiet", action="store_true", help="no per-variant share table")
+    parser.add_argument("--max-bisections", type=int, default=25, help="differences bisected and printed")
     options = parser.parse_args()
     seed = options.seed if options.seed is not None else int(time.time()) % 100000
     print(f"image sizes: seed {seed} (replay: {sys.executable} fuzz/image_sizes.py --files {options.files} "
           f"--seed {seed})", flush=True)
     rng = random.Random(seed)
     started = time.monotonic()
-    all_cases, opened, state, differences = [], set(), {"bisections": 0}, 0
+    share_cases, files, opened, state, differences = [], 0, set(), {"bisections": 0, "max_bisections": options.max_bisections}, 0
     with tempfile.TemporaryDirectory(prefix="image-sizes-", dir=options.workdir) as workdir:
         cases = list(make_cases(rng, options.files))
         for start in range(0, len(cases), options.batch):
             batch = cases[start:start + options.batch]
             batch_opened = []
-            differences += check_batch(rng, seed, batch, Path(workdir) / f"batch{start // options.batch:04d}",
-                                       options.failures, batch_opened, state)
-            opened.update(batch_opened)
-            all_cases += batch
+            found = check_batch(rng, seed, batch, Path(workdir) / f"batch{start // options.batch:04d}",
+                                options.failures, batch_opened, state)
+            differences += found
+            if not found:  # the shares count the batches whose every file the scan reached
+                opened.update(batch_opened)
+                share_cases += batch
+            files += len(batch)
             for case in batch:
                 case.data = b""  # keeps memory flat
-    variants, formats = share_lines(all_cases, opened)
+    print(f"image sizes: {time.monotonic() - started:.0f} s")
+    variants, formats = share_lines(share_cases, opened)
     if not options.quiet:
         print("image sizes: native share of the unmutated files per variant:")
         for k in range(0, len(variants), 4):
             print("  " + "   ".join(variants[k:k + 4]))
-    print(f"image sizes: {time.monotonic() - started:.0f} s")
-    print(f"image sizes: {len(all_cases)} files, {differences} differences; native share {formats}", flush=True)
+    print(f"image sizes: {files} files, {differences} differences; native share {formats}"
+          f" (of {len(share_cases)} files in batches without a difference)", flush=True)
     sys.exit(1 if differences else 0)
 
 
