@@ -135,22 +135,34 @@ def png_chunk(kind, payload, good_crc=True):
     return struct.pack(">I", len(payload)) + kind + payload + struct.pack(">I", crc)
 
 
+JPEG_MARKERS = [0xC0, 0xC1, 0xC2, 0xC4, 0xC8, 0xCC, 0xDB, 0xDD, 0xDC, 0xDE, 0xDF, 0xE0, 0xE1, 0xE2, 0xED, 0xEE,
+                0xFE, 0xF0, 0x01, 0xD8]
+
+
+def jpeg_insert(rng):
+    """A segment of any marker with random content, a lone marker, fill
+    bytes or a stray byte."""
+    length = rng.choice([2, 3, 8, 11, 17, 20])
+    return rng.choice([
+        b"\xff" + bytes([rng.choice(JPEG_MARKERS)]) + struct.pack(">H", length) + rng.randbytes(length - 2),
+        b"\xff" + bytes([rng.choice([0xD0, 0xD7, 0xD9, 0x00, 0xFF])]),
+        b"\xff" * rng.randint(1, 5),
+        b"\x00",
+    ])
+
+
 INSERTS = {
     "png": lambda rng: png_chunk(rng.choice([b"tEXt", b"zTXt", b"iTXt", b"IHDR", b"PLTE", b"acTL", b"fcTL", b"fdAT",
                                              b"IDAT", b"IEND", b"aBcD", b"ABCD", b"pHYs", b"tRNS", b"iCCP", b"eXIf",
                                              b"gAMA", b"sRGB", b"cHRM", b"bKGD", b"sBIT", b"tIME"]),
                                  bytes(rng.randrange(256) for _ in range(rng.choice([0, 1, 4, 9, 13, 30]))),
                                  rng.random() < 0.9),
-    "jpeg": lambda rng: rng.choice([
-        b"\xff" + bytes([rng.choice([0xC0, 0xC1, 0xC2, 0xC4, 0xC8, 0xCC, 0xDB, 0xDD, 0xDC, 0xDE, 0xDF, 0xE0,
-                                     0xE1, 0xE2, 0xED, 0xEE, 0xFE, 0xF0, 0x01, 0xD8])])
-        + struct.pack(">H", n) + bytes(rng.randrange(256) for _ in range(max(0, n - 2)))
-        for n in (rng.choice([2, 3, 8, 11, 17, 20]),)] + [
-        b"\xff" + bytes([rng.choice([0xD0, 0xD7, 0xD9, 0x00, 0xFF])]), b"\xff" * rng.randint(1, 5), b"\x00"]),
+    "jpeg": jpeg_insert,
     "gif": lambda rng: rng.choice([
         b"\x21\xf9\x04" + bytes([rng.randrange(256)]) + b"\x00\x00\x00\x00",
         b"\x21\xfe\x03abc\x00", b"\x21\x01\x0c" + bytes(12) + b"\x00",
-        b"\x21\xff\x0bNETSCAPE2.0\x03\x01\x00\x00\x00", b"\x21\xff\x0bNETSCAPE2.0\x00", b"\x21\xff\x0bNETSCAPE2.0\x05\x02\x00\x00\x00\x00\x00",
+        b"\x21\xff\x0bNETSCAPE2.0\x03\x01\x00\x00\x00", b"\x21\xff\x0bNETSCAPE2.0\x00",
+        b"\x21\xff\x0bNETSCAPE2.0\x05\x02\x00\x00\x00\x00\x00",
         b"\x21" + bytes([rng.randrange(256)]) + b"\x00", b"\x3b", b"\x2c" + bytes(9) + b"\x02\x00",
         bytes([rng.randrange(256)])]),
 }

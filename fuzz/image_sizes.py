@@ -17,7 +17,6 @@ unmutated files is printed above it.
 """
 import argparse
 import asyncio
-import os
 import random
 import sys
 import tempfile
@@ -104,8 +103,8 @@ def outcome(call):
 
 
 def run_native(root, paths, with_callback, opened):
-    """The package's scan; the paths Image.open is called with (as Python
-    code, so not answered natively) are appended to opened."""
+    """The package's scan; unless opened is None, the paths Image.open is
+    called with (as Python code, so not answered natively) are appended to it."""
     progress = []
 
     async def callback(fraction):
@@ -118,7 +117,8 @@ def run_native(root, paths, with_callback, opened):
     def profile(frame, event, arg):
         if event == "call" and frame.f_code is open_code:
             opened.append(str(frame.f_locals.get("fp")))
-    sys.setprofile(profile)
+    if opened is not None:
+        sys.setprofile(profile)
     try:
         if with_callback:
             counts = asyncio.run(tool.get_image_size_distribution(callback))
@@ -156,7 +156,7 @@ def compare(root, paths, with_callback, opened):
 
 
 def differs(root, paths, with_callback):
-    return not compare(root, paths, with_callback, [])[0]
+    return not compare(root, paths, with_callback, None)[0]
 
 
 def bisect(root, paths, with_callback):
@@ -183,7 +183,7 @@ def hex_dump(data, limit=256):
 
 
 def report(seed, case_of, paths, root, with_callback, settings, failures_dir):
-    _, _, ours, theirs = compare(root, paths, with_callback, [])
+    _, _, ours, theirs = compare(root, paths, with_callback, None)
     print(f"\nimage sizes: DIFFERENCE (seed {seed}), {len(paths)} file(s), settings {describe(settings)}"
           f"{', with callback' if with_callback else ''}")
     print(f"  native: {ours}\n  python: {theirs}")
@@ -211,8 +211,12 @@ def apply(settings):
 
 def check_batch(rng, seed, cases, batch_dir, failures_dir, opened, state):
     """Compares one batch, every file; returns the number of differences and
-    whether every file was run (not so once the bisections are used up)."""
+    whether the batch counts for the shares: the scan ran under the profiler
+    (half the batches: the other half runs as users run it) and reached every
+    file (not so once the bisections are used up)."""
     paths = write_batch(rng, cases, batch_dir)
+    profiled = rng.random() < 0.5
+    opened = opened if profiled else None
     case_of = {str(p): c for p, c in zip(paths, cases)}
     with_callback = rng.random() < 0.15
     settings = rng.choice(SETTINGS) if rng.random() < 0.3 else {}
@@ -236,7 +240,7 @@ def check_batch(rng, seed, cases, batch_dir, failures_dir, opened, state):
             rest = [p for p in rest if p not in culprit]  # the others are still compared
     finally:
         apply(saved)
-    return found, complete
+    return found, complete and profiled
 
 
 def share_lines(cases, opened):
@@ -266,20 +270,22 @@ def main():
     parser.add_argument("--max-bisections", type=int, default=25, help="differences bisected and printed")
     options = parser.parse_args()
     seed = options.seed if options.seed is not None else int(time.time()) % 100000
+    batch_option = f" --batch {options.batch}" if options.batch != 500 else ""
     print(f"image sizes: seed {seed} (replay: {sys.executable} fuzz/image_sizes.py --files {options.files} "
-          f"--seed {seed})", flush=True)
+          f"--seed {seed}{batch_option})", flush=True)
     rng = random.Random(seed)
     started = time.monotonic()
-    share_cases, files, opened, state, differences = [], 0, set(), {"bisections": 0, "max_bisections": options.max_bisections}, 0
+    state = {"bisections": 0, "max_bisections": options.max_bisections}
+    share_cases, files, opened, differences = [], 0, set(), 0
     with tempfile.TemporaryDirectory(prefix="image-sizes-", dir=options.workdir) as workdir:
         cases = list(make_cases(rng, options.files))
         for start in range(0, len(cases), options.batch):
             batch = cases[start:start + options.batch]
             batch_opened = []
-            found, complete = check_batch(rng, seed, batch, Path(workdir) / f"batch{start // options.batch:04d}",
-                                options.failures, batch_opened, state)
+            found, counts = check_batch(rng, seed, batch, Path(workdir) / f"batch{start // options.batch:04d}",
+                                        options.failures, batch_opened, state)
             differences += found
-            if complete:  # the shares count the batches whose every file the scan reached
+            if counts:
                 opened.update(batch_opened)
                 share_cases += batch
             files += len(batch)
