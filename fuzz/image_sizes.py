@@ -93,6 +93,8 @@ def write_batch(rng, cases, directory):
 
 
 def outcome(call):
+    """The value of call() or the exception it raised, as comparable data
+    (a Counter's items in order), and the warnings it gave."""
     with warnings.catch_warnings(record=True) as caught:
         warnings.simplefilter("always")
         try:
@@ -131,7 +133,7 @@ def run_native(root, paths, with_callback, opened):
                 counts = stop.value
     finally:
         sys.setprofile(None)
-    return (dict(counts), progress if with_callback else None)
+    return (type(counts).__name__, list(counts.items()), progress if with_callback else None)
 
 
 def run_python(paths, with_callback, failed_at):
@@ -144,11 +146,12 @@ def run_python(paths, with_callback, failed_at):
         if with_callback:
             progress.append(i / len(paths))
     failed_at[0] = None
-    return (dict(Counter(sizes)), progress if with_callback else None)
+    counts = Counter(sizes)
+    return (type(counts).__name__, list(counts.items()), progress if with_callback else None)
 
 
 def compare(root, paths, with_callback, opened):
-    """(same, index of the failing file or None)."""
+    """(same, index of the file the plain loop failed on or None, the two outcomes)."""
     failed_at = [None]
     ours = outcome(lambda: run_native(root, paths, with_callback, opened))
     theirs = outcome(lambda: run_python(paths, with_callback, failed_at))
