@@ -1,4 +1,4 @@
-# make build | wheel | test | test-asan | fuzz | windows | test-windows | demo
+# make build | wheel | test | test-asan | fuzz | fuzz-sizes | windows | test-windows | demo
 # | bench | ravelin-standin.
 # Each first makes sure .venv (this clone's own environment over the cached
 # pinned stack, scripts/ensure_venv.sh) exists and the project is built into
@@ -14,14 +14,22 @@ export PYTHONPATH := $(CURDIR)/support
 # Lanes `make test` runs before the Linux suite; a lane that cannot run here
 # (no root to install its tools, say) reports itself through skip_lane
 # (scripts/setup_lib.sh) and `make test` lists it at the end.
-TEST_LANES := test-windows test-asan fuzz
+TEST_LANES := test-windows test-asan fuzz fuzz-sizes
 
-.PHONY: venv build wheel test test-linux test-asan fuzz demo bench windows test-windows ravelin-standin clean
+.PHONY: venv build wheel test test-linux test-asan fuzz fuzz-sizes demo bench windows test-windows ravelin-standin clean
 
-# Time limits of the sanitizer lanes (seconds); both together stay under
-# about 12 minutes on a 2-core machine.
+# Time limits of the sanitizer lanes (seconds); together they stay under
+# about 14 minutes on a 2-core machine. FUZZ_LIMIT covers fuzz/run.py's plan
+# (its children's limits add up to 410 s); the image size files under the
+# sanitizers take about 30 s of FUZZ_SIZES_LIMIT.
 ASAN_LIMIT := 400
 FUZZ_LIMIT := 420
+FUZZ_SIZES_LIMIT := 150
+# Image files compared by fuzz/image_sizes.py per run: some under the
+# sanitizers (in `fuzz`), the rest against the plain build (`fuzz-sizes`,
+# about 50 s).
+FUZZ_SIZES_ASAN_FILES := 6000
+FUZZ_SIZES_FILES := 30000
 # The suite under the sanitizers, without what only repeats work at length
 # (the leak counts of 10,000 calls per callable, the model's compute loop,
 # stack imports in many children, the demo entries); those run above.
@@ -60,7 +68,15 @@ test-asan: venv
 
 # Seeded: FUZZ_SEED=N replays a run (the seed is printed either way).
 fuzz: venv
-	bash scripts/run_sanitized.sh $(FUZZ_LIMIT) $(PY) fuzz/run.py $(if $(FUZZ_SEED),--seed $(FUZZ_SEED))
+	@status=0; \
+	bash scripts/run_sanitized.sh $(FUZZ_LIMIT) $(PY) fuzz/run.py $(if $(FUZZ_SEED),--seed $(FUZZ_SEED)) || status=1; \
+	bash scripts/run_sanitized.sh $(FUZZ_SIZES_LIMIT) $(PY) fuzz/image_sizes.py --quiet \
+	  --files $(FUZZ_SIZES_ASAN_FILES) $(if $(FUZZ_SEED),--seed $(FUZZ_SEED)) || status=1; \
+	exit $$status
+
+# The image size scan against plain Image.open, on the normal build.
+fuzz-sizes: build
+	$(PY) fuzz/image_sizes.py --files $(FUZZ_SIZES_FILES) $(if $(FUZZ_SEED),--seed $(FUZZ_SEED))
 
 # The extra lanes first, then the list of skipped ones, then the Linux suite,
 # so that pytest's counts close the output.

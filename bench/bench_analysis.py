@@ -49,23 +49,23 @@ async def no_progress(_):
     pass
 
 
-def timed(prepare, run):
-    """Wall time of run(prepare()), the preparation not counted."""
+def timed(prepare, run, clock=time.perf_counter):
+    """Time of run(prepare()) on clock, the preparation not counted."""
     state = prepare()
     gc.collect()
-    start = time.perf_counter()
+    start = clock()
     run(state)
-    return time.perf_counter() - start
+    return clock() - start
 
 
-def compare(name, native, python, repeats, floor=None):
+def compare(name, native, python, repeats, floor=None, clock=time.perf_counter):
     """native and python are (prepare, run) pairs; alternates them."""
     native_times, python_times, floor_times = [], [], []
     for _ in range(repeats):
-        native_times.append(timed(*native))
-        python_times.append(timed(*python))
+        native_times.append(timed(*native, clock))
+        python_times.append(timed(*python, clock))
         if floor:
-            floor_times.append(timed(lambda: None, lambda _: floor()))
+            floor_times.append(timed(lambda: None, lambda _: floor(), clock))
     row = {"name": name, "native": statistics.median(native_times), "python": statistics.median(python_times)}
     row["ratio"] = row["native"] / row["python"]
     if floor:
@@ -137,13 +137,18 @@ def warm(root):
                 f.read()
 
 
-def rows(quick=False, images=None, folders=None):
+def analysis_modules():
+    """The native analyzing_tools module and its plain-Python reference."""
     import pretrain.analyzing_tools as native
     with contextlib.redirect_stdout(io.StringIO()):
         # The native classes register first: the reference registers its own with force.
         import pretrain.datasets  # noqa: F401
         pyref = reference.import_reference(Path(tempfile.mkdtemp(prefix="pretrain_bench_ref_")))
-    python = pyref.analyzing_tools
+    return native, pyref.analyzing_tools
+
+
+def rows(quick=False, images=None, folders=None):
+    native, python = analysis_modules()
     repeats = 3 if quick else 5
 
     def pair(make_state, run):
