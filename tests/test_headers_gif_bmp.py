@@ -14,6 +14,7 @@ from PIL import Image
 
 import pretrain.analyzing_tools as native
 import reference_analysis as reference
+from test_analysis_scans import count_python_opens
 
 # ---- GIF blocks ---------------------------------------------------------------
 
@@ -90,19 +91,6 @@ def run(module, paths):
     return value, [(w.category, str(w.message)) for w in caught]
 
 
-def python_opens(call):
-    """How often PIL.Image.open runs as Python code during call()."""
-    seen = []
-
-    def profile(frame, event, arg):
-        if event == "call" and frame.f_code.co_name == "open" and frame.f_code.co_filename == Image.__file__:
-            seen.append(1)
-    sys.setprofile(profile)
-    try:
-        call()
-    finally:
-        sys.setprofile(None)
-    return len(seen)
 
 
 def check(tmp_path, name, data, *, native_expected):
@@ -112,7 +100,7 @@ def check(tmp_path, name, data, *, native_expected):
     path.write_bytes(data)
     results = [run(module, [path]) for module in (native, reference)]
     assert results[0] == results[1], name
-    opens = python_opens(lambda: run(native, [path]))
+    opens = count_python_opens(lambda: run(native, [path]))
     assert (opens == 0) == native_expected, (name, opens, results[1])
     return results[1][0]
 
@@ -267,7 +255,7 @@ def test_changed_plugin_settings_send_files_to_pillow(tmp_path):
     paths = [tmp_path / "a.bmp", tmp_path / "b.gif"]
     paths[0].write_bytes(bmp(5, 4, 2))
     paths[1].write_bytes(gif(gif_frame(0, 0, 10, 10)))
-    assert python_opens(lambda: run(native, paths[1:])) == 0
+    assert count_python_opens(lambda: run(native, paths[1:])) == 0
     patches = [
         (BmpImagePlugin.BIT2MODE, 2, ("P", "P;2")),
         (BmpImagePlugin.BmpImageFile.COMPRESSIONS, "RLE8", 4),
@@ -278,16 +266,16 @@ def test_changed_plugin_settings_send_files_to_pillow(tmp_path):
         try:
             results = [run(module, paths[:1]) for module in (native, reference)]
             assert results[0] == results[1]
-            assert python_opens(lambda: run(native, paths[:1])) == 1
+            assert count_python_opens(lambda: run(native, paths[:1])) == 1
         finally:
             table.clear()
             table.update(saved)
     saved = GifImagePlugin.LOADING_STRATEGY
     try:
         GifImagePlugin.LOADING_STRATEGY = GifImagePlugin.LoadingStrategy.RGB_ALWAYS
-        assert python_opens(lambda: run(native, paths[1:])) == 0
+        assert count_python_opens(lambda: run(native, paths[1:])) == 0
         GifImagePlugin.LOADING_STRATEGY = 2.0
-        assert python_opens(lambda: run(native, paths[1:])) == 1
+        assert count_python_opens(lambda: run(native, paths[1:])) == 1
     finally:
         GifImagePlugin.LOADING_STRATEGY = saved
 
@@ -315,7 +303,7 @@ def test_replaced_opening_code_sends_files_to_pillow(tmp_path):
         try:
             results = [run(module, [path]) for module in (native, reference)]
             assert results[0] == results[1]
-            assert python_opens(lambda: run(native, [path])) == 1, (owner, name)
+            assert count_python_opens(lambda: run(native, [path])) == 1, (owner, name)
         finally:
             setattr(owner, name, original)
-        assert python_opens(lambda: run(native, [path])) == 0, (owner, name)
+        assert count_python_opens(lambda: run(native, [path])) == 0, (owner, name)

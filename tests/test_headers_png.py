@@ -14,6 +14,7 @@ from PIL import Image, ImageFile, PngImagePlugin
 
 import pretrain.analyzing_tools as native
 import reference_analysis as reference
+from test_analysis_scans import count_python_opens
 
 IDAT = zlib.compress(b"\0" * 4)
 
@@ -45,18 +46,6 @@ def scan(module, paths):
     return value, [(w.category, str(w.message)) for w in caught]
 
 
-def python_opens(call):
-    seen = []
-
-    def profile(frame, event, arg):
-        if event == "call" and frame.f_code.co_name == "open" and frame.f_code.co_filename == Image.__file__:
-            seen.append(1)
-    sys.setprofile(profile)
-    try:
-        call()
-    finally:
-        sys.setprofile(None)
-    return len(seen)
 
 
 class Files:
@@ -75,7 +64,7 @@ class Files:
         path = self.write(data)
         expected = scan(reference, [path])
         assert scan(native, [path]) == expected, data
-        return python_opens(lambda: scan(native, [path])) == 0
+        return count_python_opens(lambda: scan(native, [path])) == 0
 
 
 @pytest.fixture
@@ -133,7 +122,7 @@ def test_pillows_save_variants_are_answered_natively(files):
         assert files.check(buffer.getvalue()), options
         paths.append(files.write(buffer.getvalue()))
     assert scan(native, paths) == scan(reference, paths)
-    assert python_opens(lambda: scan(native, paths)) == 0
+    assert count_python_opens(lambda: scan(native, paths)) == 0
 
 
 TEXT = chunk(b"tEXt", b"key\0value")
