@@ -5,7 +5,6 @@ plain Python tool; the clean ones must not reach Image.open."""
 import asyncio
 import io
 import struct
-import sys
 import warnings
 from pathlib import Path
 

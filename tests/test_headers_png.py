@@ -5,7 +5,6 @@ import asyncio
 import io
 import random
 import struct
-import sys
 import warnings
 import zlib
 
