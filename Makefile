@@ -1,5 +1,5 @@
-# make build | wheel | test | test-asan | fuzz | fuzz-sizes | windows | test-windows | demo
-# | bench | ravelin-standin.
+# make build | wheel | test | test-asan | fuzz | fuzz-sizes | test-matrix | windows
+# | test-windows | demo | bench | ravelin-standin.
 # Each first makes sure .venv (this clone's own environment over the cached
 # pinned stack, scripts/ensure_venv.sh) exists and the project is built into
 # it. test-asan and fuzz build both libraries a second time, with
@@ -14,9 +14,9 @@ export PYTHONPATH := $(CURDIR)/support
 # Lanes `make test` runs before the Linux suite; a lane that cannot run here
 # (no root to install its tools, say) reports itself through skip_lane
 # (scripts/setup_lib.sh) and `make test` lists it at the end.
-TEST_LANES := test-windows test-asan fuzz fuzz-sizes
+TEST_LANES := test-windows test-asan fuzz fuzz-sizes test-matrix
 
-.PHONY: venv build wheel test test-linux test-asan fuzz fuzz-sizes demo bench windows test-windows ravelin-standin clean
+.PHONY: venv build wheel test test-linux test-asan fuzz fuzz-sizes test-matrix demo bench windows test-windows ravelin-standin clean
 
 # Time limits of the sanitizer lanes (seconds); together they stay under
 # about 14 minutes on a 2-core machine. FUZZ_LIMIT covers fuzz/run.py's plan
@@ -77,6 +77,17 @@ fuzz: venv
 # The image size scan against plain Image.open, on the normal build.
 fuzz-sizes: build
 	$(PY) fuzz/image_sizes.py --files $(FUZZ_SIZES_FILES) $(if $(FUZZ_SEED),--seed $(FUZZ_SEED))
+
+# The test matrix (scripts/matrix_cells.txt): in each cell, the test files
+# that use numpy, Pillow, the scans, the datasets, the model and a short
+# training run, and the size scan's differential fuzzing on the same files
+# (MATRIX_SEED=N replays them). About 2 minutes per cell once set up.
+MATRIX_TESTS := tests/test_analysis.py tests/test_analysis_scans.py tests/test_interrupts.py \
+  tests/test_sample_data.py tests/test_datasets.py tests/test_model.py tests/test_training.py
+MATRIX_FUZZ_FILES := 3000
+
+test-matrix: build
+	$(PY) scripts/run_matrix.py --fuzz-files $(MATRIX_FUZZ_FILES) $(if $(MATRIX_SEED),--seed $(MATRIX_SEED)) $(MATRIX_TESTS)
 
 # The extra lanes first, then the list of skipped ones, then the Linux suite,
 # so that pytest's counts close the output.

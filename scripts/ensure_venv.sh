@@ -10,9 +10,8 @@
 set -euo pipefail
 here=$(cd "$(dirname "$0")/.." && pwd)
 cd "$here"
-key=$(sha256sum constraints.txt | cut -c1-16)
-cache=${PRETRAIN_VENV_CACHE:-$HOME/.cache/pretrain-venvs}
-target="$cache/$key"
+. scripts/stack_lib.sh
+target=$(stack_dir)
 if [ ! -x "$target/bin/python" ] || [ ! -f "$target/.complete" ]; then
   python=${PYTHON311:-}
   if [ -z "$python" ]; then
@@ -28,7 +27,7 @@ if [ ! -x "$target/bin/python" ] || [ ! -f "$target/.complete" ]; then
   echo "ensure_venv: torch 2.14.1 and torchvision 0.29.1 (most of that) come from the machine's wheel store where pip has one, else they are downloaded (several GB);"
   echo "ensure_venv: the rest (about 150 MB) is downloaded. About 4.5 minutes with the wheel store."
   rm -rf "$target"
-  mkdir -p "$cache"
+  mkdir -p "$stack_cache"
   "$python" -m venv "$target"
   echo "ensure_venv: downloading pip 24.3.1 (1.8 MB)"
   "$target/bin/python" -m pip install -q --upgrade "pip==24.3.1"
@@ -40,18 +39,9 @@ if [ ! -x "$target/bin/python" ] || [ ! -f "$target/.complete" ]; then
   touch "$target/.complete"
 fi
 
-shared_site=$("$target/bin/python" -c 'import sysconfig; print(sysconfig.get_paths()["purelib"])')
-venv_ok() {
-  [ -d .venv ] && [ ! -L .venv ] && [ -x .venv/bin/python ] &&
-    grep -qsF "$shared_site" .venv/lib/python3.11/site-packages/_pretrain_shared_stack.pth
-}
-if ! venv_ok; then
-  rm -rf .venv
-  base=$("$target/bin/python" -c 'import sys; print(sys._base_executable)')
-  "$base" -m venv --without-pip .venv
-  site=$(.venv/bin/python -c 'import sysconfig; print(sysconfig.get_paths()["purelib"])')
-  # addsitedir (not a bare path line) so the shared environment's own .pth files run too.
-  printf 'import site; site.addsitedir(%s)\n' "'$shared_site'" > "$site/_pretrain_shared_stack.pth"
+shared_site=$(python_site "$target/bin/python")
+if ! layered_venv_ok .venv "$shared_site"; then
+  layered_venv .venv "$("$target/bin/python" -c 'import sys; print(sys._base_executable)')" "$shared_site"
 fi
 
 # Small tools only some lanes need (type checker, wheel repair), per clone.

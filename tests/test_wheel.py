@@ -15,6 +15,9 @@ from packaging.requirements import Requirement
 
 from conftest import REPO
 
+sys.path.insert(0, str(REPO / "scripts"))
+from run_matrix import read_cells  # noqa: E402
+
 STUB_FILES = {f"pretrain-stubs/{m}.pyi" for m in ("__init__", "analyzing_tools", "cls_head", "datasets", "image")}
 SAMPLE_IMAGES = sorted(p.relative_to(REPO / "data").as_posix() for p in (REPO / "data" / "digits").rglob("*.png"))
 
@@ -84,12 +87,27 @@ def test_metadata_names_licence_urls_classifiers_and_the_tested_bounds(wheel):
     assert {url.split(",")[0] for url in meta.get_all("Project-URL")} >= {"Homepage", "Source", "Issues"}
     pins = dict(line.split("==") for line in (REPO / "constraints.txt").read_text().splitlines()
                 if "==" in line and not line.startswith("#"))
+    cells = [cell_pins for _, cell_pins in read_cells()]
     requirements = [Requirement(r) for r in meta.get_all("Requires-Dist")]
     for requirement in requirements:
-        operators = {spec.operator for spec in requirement.specifier}
-        assert {">=", "<"} <= operators, requirement
-        assert requirement.specifier.contains(pins[requirement.name]), (requirement, pins[requirement.name])
+        for cell in cells:
+            version = cell.get(requirement.name, pins[requirement.name])
+            assert requirement.specifier.contains(version), (requirement, version)
+        if requirement.name in cells[0]:
+            # Tried from the oldest cell on, open above.
+            assert str(requirement.specifier) == f">={cells[0][requirement.name]}", requirement
+        else:
+            assert {">=", "<"} <= {spec.operator for spec in requirement.specifier}, requirement
+    assert set(cells[0]) <= {r.name for r in requirements}
     assert str(next(r for r in requirements if r.name == "mmpretrain").specifier) == "<1.3,>=1.2"
+
+
+def test_readme_tested_with_table_names_every_matrix_cell():
+    readme = (REPO / "README.md").read_text()
+    section = readme[readme.index("## Tested with"):].split("\n## ")[0]
+    for name, cell_pins in read_cells():
+        (row,) = [line for line in section.splitlines() if line.startswith(f"| {name} |")]
+        assert all(f" {version} " in row for version in cell_pins.values()), row
 
 
 def shared_stack_pth():
