@@ -1,6 +1,5 @@
 """The training demonstrations, shortened: one or two epochs on a few images
 of each digit, each in its own interpreter as a user starts it."""
-import os
 import re
 import shutil
 
@@ -50,8 +49,6 @@ def test_two_processes_over_gloo(few_digits, tmp_path):
     assert trained == reloaded
 
 
-@pytest.mark.skipif(os.name == "nt", reason="under Wine the test's read of the demo's output does not end "
-                    "after the demo exits (cause not found yet)")
 def test_long_tailed_training_with_logit_adjustment(few_digits, tmp_path):
     out = run_demo(few_digits, EXAMPLES / "train_digits_lt.py", "--epochs", "2", "--largest", "8",
                    "--ratio", "4", "--work-dir", tmp_path)
