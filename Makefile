@@ -103,13 +103,19 @@ test: build
 demo: build
 	$(PY) examples/train_digits.py
 
-.PHONY: demo-lt demo-dist
+.PHONY: demo-lt demo-dist demo-windows
 demo-lt: build
 	$(PY) examples/train_digits_lt.py
 
 demo-dist: build
 	$(PY) -m torch.distributed.run --nproc_per_node=2 examples/train_digits.py \
 		--launcher pytorch --work-dir build/train_digits_dist
+
+# The digits demo under Wine with the Windows CPython 3.11 and this clone's
+# Windows wheel (the Windows test environment is made first when missing).
+demo-windows: venv
+	@bash scripts/windows_install.sh
+	PYTHONPATH=support build/windows/python examples/train_digits.py --work-dir build/windows/train_digits
 
 bench: build
 	$(PY) bench/run.py

@@ -30,7 +30,7 @@ def class_sizes(data_root):
 
 def single_class_roots(data_root, classes, views_dir):
     """views_dir/<c> holds only the folder <c> of data_root (a link to it, or a
-    copy where links are not allowed)."""
+    copy where links are not allowed or not made)."""
     roots = {}
     for c in classes:
         root = Path(views_dir) / c
@@ -42,6 +42,9 @@ def single_class_roots(data_root, classes, views_dir):
             try:
                 os.symlink(Path(data_root, c).resolve(), view, target_is_directory=True)
             except OSError:
+                pass
+            # Wine's os.symlink reports success and makes nothing
+            if not view.is_dir():
                 shutil.copytree(Path(data_root, c), view)
         roots[c] = root
     return roots

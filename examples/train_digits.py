@@ -12,6 +12,8 @@ and must agree.
     PYTHONPATH=support python -m torch.distributed.run --nproc_per_node=2 \\
         examples/train_digits.py --launcher pytorch
 """
+import stack_environment  # noqa: F401  (first: what the stack reads on Windows)
+
 import argparse
 import sys
 import time

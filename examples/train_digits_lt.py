@@ -9,6 +9,8 @@ table gives per-class, balanced (mean per-class) and overall accuracy.
 
     PYTHONPATH=support python examples/train_digits_lt.py [--epochs N] [--ratio R]
 """
+import stack_environment  # noqa: F401  (first: what the stack reads on Windows)
+
 import argparse
 import sys
 import time

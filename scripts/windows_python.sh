@@ -34,6 +34,13 @@ export KMP_AFFINITY=${KMP_AFFINITY:-disabled}
 export PYTHONUTF8=${PYTHONUTF8:-1}
 unset PYTHONHOME PYTHONDONTWRITEBYTECODE
 
+# The first Windows process of a Wine session starts Wine's own services and
+# desktop, which live on and keep the standard streams they were given: a
+# pipe of a test's child process would then never reach its end. So the
+# session is started here first, with no streams (quick when it runs already).
+wine "$win_python_dir/python.exe" -c "import ctypes; ctypes.windll.user32.GetDesktopWindow()" \
+  </dev/null >/dev/null 2>&1
+
 if ! [ -t 0 ] && ! [ -p /dev/stdin ]; then exec </dev/null; fi
 if [ -f /dev/stderr ]; then exec 2> >(cat >&2); fi
 if [ -f /dev/stdout ]; then

@@ -14,6 +14,7 @@ from conftest import REPO, run_python
 EXAMPLES = REPO / "examples"
 sys.path.insert(0, str(EXAMPLES))
 
+import stack_environment  # noqa: E402,F401  (before the stack, as the examples do)
 import pretrain.cls_head  # noqa: E402,F401
 import pretrain.datasets  # noqa: E402,F401
 import pretrain.image  # noqa: E402

@@ -1,0 +1,47 @@
+"""Run N copies of a training script on this machine as one distributed job.
+
+    python examples/launch_processes.py --nproc 2 examples/train_digits.py --launcher pytorch
+
+Each copy gets the variables of torch's env:// rendezvous (MASTER_ADDR,
+MASTER_PORT, WORLD_SIZE, RANK, LOCAL_RANK), so `--launcher pytorch` works as
+under torchrun. This stands in for torchrun on Windows, where the Windows
+wheel of torch is built without libuv and torchrun's own rendezvous asks its
+TCP store for libuv whatever USE_LIBUV says; the env:// rendezvous of the
+processes themselves does without it there. The exit status is the first
+non-zero one of the copies, else 0.
+"""
+import argparse
+import os
+import socket
+import subprocess
+import sys
+
+
+def free_port():
+    with socket.socket() as probe:
+        probe.bind(("127.0.0.1", 0))
+        return probe.getsockname()[1]
+
+
+def launch(nproc, command):
+    shared = dict(os.environ, MASTER_ADDR="127.0.0.1", MASTER_PORT=str(free_port()), WORLD_SIZE=str(nproc))
+    shared.setdefault("OMP_NUM_THREADS", "1")  # one thread per process, as under torchrun
+    processes = [subprocess.Popen([sys.executable, *command],
+                                  env=dict(shared, RANK=str(rank), LOCAL_RANK=str(rank)))
+                 for rank in range(nproc)]
+    statuses = [process.wait() for process in processes]
+    return next((status for status in statuses if status), 0)
+
+
+def main(argv=None):
+    parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
+    parser.add_argument("--nproc", type=int, default=2)
+    parser.add_argument("command", nargs=argparse.REMAINDER, help="script and its arguments")
+    args = parser.parse_args(argv)
+    if not args.command:
+        parser.error("no script given")
+    return launch(args.nproc, args.command)
+
+
+if __name__ == "__main__":
+    sys.exit(main())
