@@ -143,12 +143,13 @@ def main(argv=None):
                         help="also report what the scan leaves out and the exact duplicates")
     parser.add_argument("--decode", action="store_true",
                         help="also load the pixel data of every file (finds truncated files)")
-    parser.add_argument("--workers", type=int, default=cores(),
-                        help="processes that open, decode and hash files (default: every core)")
+    parser.add_argument("--workers", type=int, default=None,
+                        help="processes that open, decode and hash files (default: every core, "
+                             "for datasets large enough to repay starting them)")
     args = parser.parse_args(argv)
 
     random.seed(args.seed)  # the tool draws from the shared generator
-    with Workers(args.workers) as workers:
+    with Workers(args.workers or cores(), small_in_process=args.workers is None) as workers:
         summary = asyncio.run(analyse(args.dataset, args.samples, args.check, args.decode, workers))
     print_summary(summary)
     if args.json:

@@ -11,10 +11,13 @@ def cores():
 
 
 class Workers:
-    """`count` processes, started on first use; 1 works in this process."""
+    """`count` processes, started on first use; 1 works in this process, and
+    so does any count for work of fewer than `count` full chunks when
+    `small_in_process` (starting processes costs more than it saves there)."""
 
-    def __init__(self, count):
+    def __init__(self, count, small_in_process=False):
         self.count = count
+        self.small_in_process = small_in_process
         self.pool = None
 
     def __enter__(self):
@@ -30,7 +33,8 @@ class Workers:
         over the workers too); moves progress by the items of each chunk done."""
         size = max(1, min(chunk, -(-len(items) // self.count)))
         chunks = [items[i:i + size] for i in range(0, len(items), size)]
-        if self.count > 1 and len(chunks) > 1:
+        large = not self.small_in_process or len(items) >= self.count * chunk
+        if self.count > 1 and len(chunks) > 1 and large:
             if self.pool is None:
                 self.pool = concurrent.futures.ProcessPoolExecutor(self.count)
             results = self.pool.map(work, chunks)
