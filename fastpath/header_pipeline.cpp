@@ -87,18 +87,18 @@ void HeaderPipeline::work() {
 
 HeaderSize HeaderPipeline::take(std::int64_t index, kaplet::Ref& filename) {
     Entry& entry = entries_[static_cast<std::size_t>(index - first_index_)];
-    if (!entry.done.load()) {
-        if (workers_.empty()) {
-            // No thread could be started: this thread reads the file.
-            {
-                std::lock_guard<std::mutex> lock(mutex_);
-                next_claim_ = std::max<std::size_t>(next_claim_, 1);
-            }
-            PyThreadState* saved = PyEval_SaveThread();
-            read(entry);
-            PyEval_RestoreThread(saved);
-            entry.done.store(true);
+    if (!entry.done.load() && workers_.empty()) {
+        // No thread could be started: this thread reads the file.
+        {
+            std::lock_guard<std::mutex> lock(mutex_);
+            next_claim_ = std::max<std::size_t>(next_claim_, 1);
         }
+        PyThreadState* saved = PyEval_SaveThread();
+        read(entry);
+        PyEval_RestoreThread(saved);
+        entry.done.store(true);
+    }
+    if (!entry.done.load()) {
         PyThreadState* saved = PyEval_SaveThread();
         bool interrupted = false;
         {
