@@ -26,6 +26,8 @@ def jpeg_segments(data):
     while pos + 4 <= len(data) and data[pos] == 0xFF:
         while pos + 1 < len(data) and data[pos + 1] == 0xFF:
             pos += 1
+        if pos + 1 >= len(data):
+            break
         marker = data[pos + 1]
         out.append((pos, marker))
         if marker == 0xDA or pos + 4 > len(data):
