@@ -10,8 +10,11 @@ namespace pretrain {
 namespace {
 
 // One worker per 64 files waiting, up to one per core (the interpreter's
-// thread mostly waits for them), at most 8.
+// thread mostly waits for them), at most 8; none for a few files, which the
+// interpreter's thread reads for less than starting a thread costs.
 std::size_t workers_wanted(std::size_t waiting) {
+    constexpr std::size_t kReadInline = 16;
+    if (waiting < kReadInline) return 0;
     unsigned cores = std::max(1u, std::thread::hardware_concurrency());
     std::size_t most = std::clamp<std::size_t>(cores, 1, 8);
     return std::min(most, std::max<std::size_t>(1, (waiting + 63) / 64));

@@ -1,211 +1,28 @@
 #include "image_sizes.h"
 
 #include "error.h"
-#include "formats/pillow_rules.h"
-#include "genuine.h"
-#include "pillow_code.h"
 #include "names.h"
 #include "platform.h"
 
 #include <algorithm>
-#include <atomic>
-#include <thread>
 
 using kaplet::Ref;
 using kaplet::operator""_py;
 
 namespace pretrain {
 
-namespace {
-
-struct Plugin {
-    const char* format;
-    const char* module;
-    const char* factory;
-    unsigned native;  // ImageFormat read natively, or 0
-};
-
-// The plugins Image.preinit loads. Their accept functions each want their
-// own leading bytes, none of which starts another's clean files.
-constexpr Plugin kPreinitPlugins[] = {
-    {"BMP", "PIL.BmpImagePlugin", "BmpImageFile", kBmp},
-    {"DIB", "PIL.BmpImagePlugin", "DibImageFile", 0},
-    {"GIF", "PIL.GifImagePlugin", "GifImageFile", kGif},
-    {"JPEG", "PIL.JpegImagePlugin", "jpeg_factory", kJpeg},
-    {"PPM", "PIL.PpmImagePlugin", "PpmImageFile", 0},
-    {"PNG", "PIL.PngImagePlugin", "PngImageFile", kPng},
-};
-
-const Plugin* preinit_plugin(PyObject* format) {
-    for (const Plugin& plugin : kPreinitPlugins) {
-        if (PyUnicode_CheckExact(format) && PyUnicode_CompareWithASCIIString(format, plugin.format) == 0) return &plugin;
-    }
-    return nullptr;
-}
-
-bool same_objects(const std::vector<Ref>& a, const std::vector<Ref>& b) {
-    if (a.size() != b.size()) return false;
-    for (std::size_t i = 0; i < a.size(); ++i) {
-        if (a[i].get() != b[i].get()) return false;
-    }
-    return true;
-}
-
-int bit_index(unsigned format) { return format == kPng ? 0 : format == kJpeg ? 1 : format == kGif ? 2 : 3; }
-
-// The accept function a format is registered with, when it is a function of
-// one of Pillow's own modules; null otherwise (no accept function at all
-// means Image.open tries the plugin on every file).
-Ref pillow_accept(PyObject* open_table, PyObject* format) {
-    Ref entry = Ref::borrow_or_null(PyDict_GetItemWithError(open_table, format));
-    if (!entry) {
-        if (PyErr_Occurred()) kaplet::throw_python_error();
-        return {};
-    }
-    if (!PyTuple_CheckExact(entry.get()) || PyTuple_GET_SIZE(entry.get()) != 2) return {};
-    Ref accept = Ref::borrow(PyTuple_GET_ITEM(entry.get(), 1));
-    if (!Py_IS_TYPE(accept.get(), &PyFunction_Type)) return {};
-    Ref module_name = dict_entry(PyFunction_GET_GLOBALS(accept.get()), "__name__");
-    if (!module_name || !PyUnicode_CheckExact(module_name.get())) return {};
-    const char* name = PyUnicode_AsUTF8(module_name.get());
-    if (name == nullptr) {
-        PyErr_Clear();
-        return {};
-    }
-    if (std::string_view(name).substr(0, 4) != "PIL.") return {};
-    Ref module = loaded_module(name);
-    Ref function_name = Ref::steal(PyObject_GetAttrString(accept.get(), "__name__"));
-    const char* text = PyUnicode_Check(function_name.get()) ? PyUnicode_AsUTF8(function_name.get()) : nullptr;
-    if (text == nullptr) {
-        PyErr_Clear();
-        return {};
-    }
-    return module && defined_in(accept.get(), module.get(), text) ? accept : Ref();
-}
-
-// What the format's own opening code goes through beyond the image class,
-// for this Pillow release.
-bool format_code_is_own(const Plugin& plugin, PyObject* module, PillowRules& rules) {
-    switch (plugin.native) {
-        case kPng: return png::code_is_own(module, rules.version, rules.png);
-        case kJpeg: return jpeg::code_is_own(module, rules.version, rules.jpeg);
-        case kGif: return gif::code_is_own(module, rules.version, rules.gif);
-        case kBmp: return bmp::code_is_own(module, rules.version, rules.bmp);
-        default: return true;
-    }
-}
-
-#ifdef _WIN32
-constexpr const char* kSystemModule = "nt";
-#else
-constexpr const char* kSystemModule = "posix";
-#endif
-
-// os.path.splitext, which Image.open calls on the file name from Pillow
-// 12.2 on, is the standard library's.
-bool splitext_is_own() {
-#ifdef _WIN32
-    Ref path = loaded_module("ntpath");
-#else
-    Ref path = loaded_module("posixpath");
-#endif
-    Ref os = loaded_module("os"), generic = loaded_module("genericpath");
-    if (!path || !os || !generic || dict_entry(PyModule_GetDict(os.get()), "path").get() != path.get()) return false;
-    return own_function(path.get(), "splitext") && own_function(generic.get(), "_splitext") &&
-           dict_entry(PyModule_GetDict(path.get()), "genericpath").get() == generic.get();
-}
-
-// Image.open itself and what it calls before a plugin takes over.
-bool open_is_own(PyObject* image, long& initialized_level) {
-    for (const char* name : {"open", "preinit", "init", "_decompression_bomb_check"}) {
-        if (!own_function(image, name)) return false;
-    }
-    PyObject* globals = PyModule_GetDict(image);
-    Ref util = loaded_module("PIL._util");
-    Ref is_path = dict_entry(globals, "is_path");
-    if (!util || !defined_in(is_path.get(), util.get(), "is_path")) return false;
-    Ref builtins = loaded_module("builtins"), io = loaded_module("_io");
-    Ref os = loaded_module("os"), system = loaded_module(kSystemModule);
-    if (!builtins || !io || !os || !system) return false;
-    if (dict_entry(globals, "builtins").get() != builtins.get() || dict_entry(globals, "os").get() != os.get()) return false;
-    Ref open = dict_entry(PyModule_GetDict(builtins.get()), "open");
-    if (!open || open.get() != dict_entry(PyModule_GetDict(io.get()), "open").get()) return false;
-    Ref fspath = dict_entry(PyModule_GetDict(os.get()), "fspath");
-    if (!fspath || fspath.get() != dict_entry(PyModule_GetDict(system.get()), "fspath").get()) return false;
-    Ref initialized = dict_entry(globals, "_initialized");
-    if (!initialized || !PyLong_CheckExact(initialized.get())) return false;
-    initialized_level = PyLong_AsLong(initialized.get());
-    if (initialized_level == -1 && PyErr_Occurred()) PyErr_Clear();
-    return true;
-}
-
-// The suffix os.path.splitext(filename) gives (genericpath._splitext: the
-// last dot of the last component, not counting its leading dots), lower
-// case; false when it holds anything but ASCII.
-bool lower_extension(PyObject* filename, std::string& out) {
-    Py_ssize_t size = 0;
-    const char* text = PyUnicode_AsUTF8AndSize(filename, &size);
-    if (text == nullptr) {
-        PyErr_Clear();
-        return false;
-    }
-    std::string_view name(text, static_cast<std::size_t>(size));
-#ifdef _WIN32
-    if (name.size() >= 2 && name[1] == ':') name.remove_prefix(2);  // ntpath.splitdrive, for "X:" drives
-    std::size_t separator = name.find_last_of("\\/");
-#else
-    std::size_t separator = name.rfind('/');
-#endif
-    std::size_t start = separator == std::string_view::npos ? 0 : separator + 1;
-    std::size_t dot = name.rfind('.');
-    out.clear();
-    if (dot == std::string_view::npos || dot < start) return true;
-    while (start < dot && name[start] == '.') ++start;
-    if (start == dot) return true;
-    for (char c : name.substr(dot)) {
-        if (static_cast<unsigned char>(c) >= 0x80) return false;
-        out += static_cast<char>(c >= 'A' && c <= 'Z' ? c - 'A' + 'a' : c);
-    }
-    return true;
-}
-
-}  // namespace
-
-// From Pillow 12.2 on, Image.open first imports the plugin registered for
-// the file name's extension (_import_plugin_for_extension), and runs
-// preinit() only when no plugin has that extension: a file that would make
-// it import anything is left to Image.open.
-bool ImageSizes::imports_no_plugin(PyObject* filename) {
-    if (!rules_.plugin_for_extension) return true;
-    std::string extension;
-    if (!lower_extension(filename, extension)) return false;
-    if (extension.empty()) return rules_.preinit_done;
-    PyObject* globals = PyModule_GetDict(image_module_.get());
-    Ref known = dict_entry(globals, "EXTENSION"), plugins = dict_entry(globals, "_EXTENSION_PLUGIN");
-    if (!known || !PyDict_CheckExact(known.get()) || !plugins || !PyDict_CheckExact(plugins.get())) return false;
-    Ref key = Ref::steal(PyUnicode_FromStringAndSize(extension.data(), static_cast<Py_ssize_t>(extension.size())));
-    if (PyDict_GetItemWithError(known.get(), key.get()) != nullptr) return true;
-    if (PyErr_Occurred()) kaplet::throw_python_error();
-    if (PyDict_GetItemWithError(plugins.get(), key.get()) != nullptr) return false;
-    if (PyErr_Occurred()) kaplet::throw_python_error();
-    return rules_.preinit_done;
-}
-
 ImageSizes::ImageSizes(PyObject* image_module)
-    : image_module_(Ref::borrow(image_module)), paths_(Py_None), mode_(kaplet::str("r")) {}
+    : image_module_(Ref::borrow(image_module)),
+      check_holder_(PillowCheck::shared()),
+      check_(PillowCheck::of(check_holder_)),
+      paths_(Py_None),
+      mode_(kaplet::str("r")) {}
 
 int ImageSizes::traverse(visitproc visit, void* arg) const {
-    if (int r = checked_.traverse(visit, arg)) return r;
     Py_VISIT(image_module_.get());
-    Py_VISIT(checked_module_.get());
+    Py_VISIT(check_holder_.get());
     Py_VISIT(mode_.get());
     Py_VISIT(last_text_.get());
-    for (const auto& accepts : earlier_accepts_) {
-        for (const Ref& accept : accepts) Py_VISIT(accept.get());
-    }
-    for (const auto* seen : {&order_seen_, &entries_seen_}) {
-        for (const Ref& item : *seen) Py_VISIT(item.get());
-    }
     return pipeline_.traverse(visit, arg);
 }
 
@@ -216,7 +33,7 @@ void ImageSizes::use_image_module(PyObject* image_module) {
 }
 
 void ImageSizes::pillow_ran() noexcept {
-    if (open_is_own_) {
+    if (check_.open_is_own()) {
         pillow_ran_ = true;
     } else {
         python_ran();
@@ -227,125 +44,17 @@ void ImageSizes::check_pending() {
     // Pillow's own opening code imports what some readers need (JPEG's EXIF
     // goes through TiffImagePlugin): anything the code check read that
     // changed is checked again.
-    if (pillow_ran_ && !checked_.unchanged()) python_ran_ = true;
+    if (pillow_ran_ && !check_.unchanged()) python_ran_ = true;
     if (python_ran_) {
-        recheck_code();
-        refresh_order();
-    } else if (pillow_ran_) {
-        refresh_order();
+        python_ran_ = false;
+        paths_.python_ran();
+        check_.recheck_code(image_module_.get());
+        pillow_ran_ = true;
     }
-}
-
-// Image.open and the native formats' plugin code are Pillow's own.
-void ImageSizes::recheck_code() {
-    python_ran_ = false;
-    paths_.python_ran();
-    if (!checked_.empty() && checked_module_.get() == image_module_.get() && checked_.unchanged()) return;
-    checked_.clear();
-    checked_module_ = image_module_;
-    Recording recording(checked_);
-    open_is_own_ = false;
-    own_code_ = 0;
-    order_seen_.clear();
-    rules_ = PillowRules{};
-    Ref image = loaded_module("PIL.Image");
-    long initialized = 0;
-    if (!image || image.get() != image_module_.get() || !open_is_own(image.get(), initialized)) return;
-    rules_.version = loaded_pillow_version();
-    rules_.plugin_for_extension = rules_.version >= PillowVersion::V12_2_0;
-    // preinit() has nothing left to import once it ran; from 12.2 on
-    // Image.open calls it only for an extension no loaded plugin has.
-    rules_.preinit_done = initialized >= 1;
-    if (!rules_.plugin_for_extension && !rules_.preinit_done) return;
-    if (rules_.plugin_for_extension && (!own_function(image.get(), "_import_plugin_for_extension") || !splitext_is_own())) {
-        return;
+    if (pillow_ran_) {
+        pillow_ran_ = false;
+        check_.refresh_order(image_module_.get());
     }
-    open_is_own_ = true;
-    for (const Plugin& plugin : kPreinitPlugins) {
-        Ref module = plugin.native ? loaded_module(plugin.module) : Ref();
-        if (module && format_code_is_own(plugin, module.get(), rules_)) own_code_ |= plugin.native;
-    }
-}
-
-// The formats whose files Image.open gives to a plugin read natively: one
-// whose code is Pillow's own, registered by its own module, where every
-// format tried before it in Image.ID is registered with one of Pillow's own
-// accept functions.
-void ImageSizes::refresh_order() {
-    pillow_ran_ = false;
-    if (!open_is_own_) {
-        formats_ = 0;
-        return;
-    }
-    PyObject* globals = PyModule_GetDict(image_module_.get());
-    Ref order = dict_entry(globals, "ID"), table = dict_entry(globals, "OPEN");
-    if (!order || !PyList_CheckExact(order.get()) || !table || !PyDict_CheckExact(table.get())) {
-        formats_ = 0;
-        return;
-    }
-    Ref formats = Ref::steal(PyList_AsTuple(order.get()));
-    Py_ssize_t count = PyTuple_GET_SIZE(formats.get());
-    std::vector<Ref> entries;
-    for (Py_ssize_t i = 0; i < count; ++i) {
-        entries.push_back(Ref::borrow_or_null(PyDict_GetItemWithError(table.get(), PyTuple_GET_ITEM(formats.get(), i))));
-        if (PyErr_Occurred()) kaplet::throw_python_error();
-    }
-    bool same = order_seen_.size() == static_cast<std::size_t>(count) && same_objects(entries, entries_seen_);
-    for (Py_ssize_t i = 0; same && i < count; ++i) same = order_seen_[i].get() == PyTuple_GET_ITEM(formats.get(), i);
-    if (same) return;
-    order_seen_.clear();
-    for (Py_ssize_t i = 0; i < count; ++i) order_seen_.push_back(Ref::borrow(PyTuple_GET_ITEM(formats.get(), i)));
-    entries_seen_ = entries;
-    formats_ = 0;
-    for (auto& accepts : earlier_accepts_) accepts.clear();
-    for (auto& answers : prefix_answers_) answers.clear();
-    std::vector<Ref> earlier;  // accept functions to ask
-    for (Py_ssize_t i = 0; i < count; ++i) {
-        PyObject* format = PyTuple_GET_ITEM(formats.get(), i);
-        if (!PyUnicode_CheckExact(format)) return;
-        Ref accept = pillow_accept(table.get(), format);
-        if (!accept) return;  // this plugin and all after it are Pillow's business
-        const Plugin* plugin = preinit_plugin(format);
-        if (plugin == nullptr) {
-            earlier.push_back(accept);
-            continue;
-        }
-        Ref module = loaded_module(plugin->module);
-        Ref own_factory = module ? dict_entry(PyModule_GetDict(module.get()), plugin->factory) : Ref();
-        if (!own_factory || !entries[i] || !PyTuple_CheckExact(entries[i].get()) || PyTuple_GET_SIZE(entries[i].get()) != 2 ||
-            own_factory.get() != PyTuple_GET_ITEM(entries[i].get(), 0)) {
-            return;
-        }
-        if (plugin->native && !(formats_ & plugin->native) && (own_code_ & plugin->native)) {
-            formats_ |= plugin->native;
-            earlier_accepts_[bit_index(plugin->native)] = earlier;
-        }
-    }
-}
-
-// None of the formats Image.open tries before the file's own accepts its
-// first bytes (a warning text counts as no).
-bool ImageSizes::accepted_by_no_other(const HeaderSize& size) {
-    int format = bit_index(size.format);
-    const std::vector<Ref>& accepts = earlier_accepts_[format];
-    if (accepts.empty()) return true;
-    auto known = prefix_answers_[format].find(size.prefix);
-    if (known != prefix_answers_[format].end()) return known->second;
-    Ref prefix = Ref::steal(PyBytes_FromStringAndSize(size.prefix.data(), static_cast<Py_ssize_t>(size.prefix.size())));
-    bool none = true;
-    for (std::size_t i = 0; none && i < accepts.size(); ++i) {
-        Ref result = Ref::steal_or_null(PyObject_CallOneArg(accepts[i].get(), prefix.get()));
-        if (!result) {
-            PyErr_Clear();  // Image.open decides what that means
-            none = false;
-        } else if (!PyUnicode_Check(result.get())) {
-            int truth = PyObject_IsTrue(result.get());
-            if (truth != 0) PyErr_Clear();
-            none = truth == 0;
-        }
-    }
-    prefix_answers_[format].emplace(size.prefix, none);
-    return none;
 }
 
 bool ImageSizes::prepare(PyObject* path, HeaderPipeline::File& file) {
@@ -377,7 +86,7 @@ bool ImageSizes::prepare(PyObject* path, HeaderPipeline::File& file) {
 // the same object, and, when Python code ran since it was prepared, still
 // the same file name.
 bool ImageSizes::still_holds(PyObject* path, Py_ssize_t index) {
-    if (!pipeline_.runs(formats_, rules_) || index != pipeline_.first_index() || index >= pipeline_.end_index()) {
+    if (!pipeline_.runs(check_.formats(), check_.rules()) || index != pipeline_.first_index() || index >= pipeline_.end_index()) {
         return false;
     }
     const HeaderPipeline::File& held = pipeline_.file(index);
@@ -411,17 +120,17 @@ void ImageSizes::read_ahead(PyObject* path_list, Py_ssize_t index) {
 
 Ref ImageSizes::size_text(PyObject* path_list, Py_ssize_t index) {
     check_pending();
-    if (formats_ == 0) return {};
+    if (check_.formats() == 0) return {};
     Ref path = Ref::borrow(PyList_GET_ITEM(path_list, index));
     if (!still_holds(path.get(), index)) {
-        pipeline_.restart(index, formats_, rules_);
+        pipeline_.restart(index, check_.formats(), check_.rules());
         ahead_ = 0;
     }
     read_ahead(path_list, index);
     if (pipeline_.end_index() <= index) return {};  // the list changed while it was read
     Ref filename;
     HeaderSize size = pipeline_.take(index, filename);
-    if (!size.known || !(formats_ & size.format) || !accepted_by_no_other(size)) return {};
+    if (!size.known || !(check_.formats() & size.format) || !check_.accepted_by_no_other(size)) return {};
     // Image.open warns about or refuses images above MAX_IMAGE_PIXELS.
     Ref limit = Ref::borrow_or_null(PyDict_GetItemWithError(PyModule_GetDict(image_module_.get()), "MAX_IMAGE_PIXELS"_py));
     if (!limit) {
@@ -436,7 +145,7 @@ Ref ImageSizes::size_text(PyObject* path_list, Py_ssize_t index) {
         unsigned long long pixels = std::max<std::uint64_t>(1, size.width) * std::max<std::uint64_t>(1, size.height);
         if (overflow == 0 && pixels > static_cast<unsigned long long>(most)) return {};
     }
-    if (!imports_no_plugin(filename.get())) return {};
+    if (!check_.imports_no_plugin(image_module_.get(), filename.get())) return {};
     kaplet::check(PySys_Audit("open", "OOi", filename.get(), mode_.get(), kaplet::platform::kReadOpenFlags));
     paths_.cache_text(path.get(), filename.get());
     // Most files of a dataset share a size: its text is made once (an equal

@@ -5,17 +5,13 @@
 // opened by Image.open as written.
 #pragma once
 
-#include "formats/pillow_rules.h"
-#include "header_pipeline.h"
-#include "image_headers.h"
-#include "posix_paths.h"
 #include "frame_report.h"
+#include "header_pipeline.h"
+#include "pillow_check.h"
+#include "posix_paths.h"
 #include "ref.h"
 
-#include <array>
-#include <string>
-#include <unordered_map>
-#include <vector>
+#include <cstdint>
 
 namespace pretrain {
 
@@ -51,29 +47,14 @@ private:
     bool prepare(PyObject* path, HeaderPipeline::File& file);
     bool still_holds(PyObject* path, Py_ssize_t index);
     void read_ahead(PyObject* path_list, Py_ssize_t index);
-    void recheck_code();
-    void refresh_order();
-    bool accepted_by_no_other(const HeaderSize& size);
-    bool imports_no_plugin(PyObject* filename);
 
     kaplet::Ref image_module_;
-    unsigned formats_ = 0;  // ImageFormat mask of what may be read natively
-    PillowRules rules_;     // what the readers mirror, for the Pillow loaded
-    // Per native format (by bit index), the accept functions of the formats
-    // Image.open tries first whose leading bytes are not known here; they
-    // are Pillow's own pure functions, so their answers are kept per prefix.
-    std::array<std::vector<kaplet::Ref>, 4> earlier_accepts_;
-    std::unordered_map<std::string, bool> prefix_answers_[4];
+    kaplet::Ref check_holder_;  // keeps check_ alive
+    PillowCheck& check_;        // the interpreter's verdict on Pillow, shared by every scan
     bool python_ran_ = true;
     std::uint64_t python_runs_ = 0;
     std::int64_t ahead_ = 0;  // how far the pipeline reads ahead: grows as the scan goes on
     bool pillow_ran_ = false;
-    bool open_is_own_ = false;  // Image is Pillow's and Image.open its own
-    Fingerprint checked_;       // what the last check of the code read
-    kaplet::Ref checked_module_;  // image_module_ at that check
-    unsigned own_code_ = 0;     // formats whose plugin code is Pillow's own
-    // Image.ID and the Image.OPEN entries of its formats as last looked at.
-    std::vector<kaplet::Ref> order_seen_, entries_seen_;
     PosixPaths paths_;             // for os.fspath of pathlib's own paths
     kaplet::Ref mode_;             // "r", as open() reports it
     HeaderPipeline pipeline_;

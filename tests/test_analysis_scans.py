@@ -517,6 +517,27 @@ def test_registered_plugin_before_png_is_asked(image_tree, monkeypatch):
     assert results[0] == results[1] and results[0][0][1][0] == Counter({"(4, 4)": 1})
 
 
+def test_changes_between_scans_are_seen_by_the_next_scan(image_tree, monkeypatch):
+    # What one scan found out about Pillow is kept for the next: every
+    # change in between must count, down to an accept function's code.
+    from PIL import PcxImagePlugin
+    files = [p for p in sorted(image_tree.glob("*/*")) if p.name.startswith(("png_L.", "png_RGB."))]
+    monkeypatch.setattr(Image, "ID", ["PCX"] + [f for f in Image.ID if f != "PCX"])
+    for _ in range(2):
+        results = both(lambda m: sizes_outcome(m, files))
+        assert results[0] == results[1] and results[0][0][0] == "value"
+
+    def refusing(prefix):
+        raise ValueError("accept changed")
+    monkeypatch.setattr(PcxImagePlugin._accept, "__code__", refusing.__code__)
+    results = both(lambda m: sizes_outcome(m, files))
+    assert results[0] == results[1] and results[0][0][:3] == ("error", ValueError, "accept changed")
+    monkeypatch.undo()
+    monkeypatch.setattr(Image, "MAX_IMAGE_PIXELS", 2)
+    results = both(lambda m: sizes_outcome(m, files))
+    assert results[0] == results[1] and results[0][0][0] == "error"
+
+
 def test_audit_events_match(image_tree):
     files = [p for p in sorted(image_tree.glob("*/*")) if p.name.startswith(("png_L.", "jpeg_L.", "tiff."))]
     code = f"""
