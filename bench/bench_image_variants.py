@@ -2,7 +2,7 @@
 files, one row per variant and one for their mix: CPU time (process time,
 worker threads included) of the native scan against the same Python code,
 median of alternating runs, and the share of files the scan answered without
-Image.open.
+Image.open; then many short scans of the mix (1, 8 and 64 files each).
 
 The files are the fuzz lane's seeds (fuzz/image_seeds.py), a few distinct
 encodings per variant repeated to 2,000 files (500 with --quick), kept under
@@ -108,6 +108,23 @@ def rows(quick=False):
         row["name"] = f"sizes (CPU), {name}, {len(paths):,}, {native_share(native, paths):.0%} native"
         return row
 
+    def small_scans_row(count, calls):
+        # Many short scans, as a tool that scans a few files at a time makes
+        # them: the cost of starting a scan shows here.
+        paths = mix[:count]
+
+        def scans(tool):
+            for _ in range(calls):
+                tool.path_list = list(paths)
+                drive(tool.get_image_size_distribution())
+        make = lambda module: lambda: module.ClsAnalyzingTool("")  # noqa: E731
+        row = compare("", (make(native), scans), (make(python), scans), repeats, clock=time.process_time)
+        row["name"] = f"sizes (CPU), {calls:,} scans of {count} file{'s' if count > 1 else ''}"
+        return row
+
     for name, _, _ in VARIANTS:
         yield scan_row(name + (" *" if name in CLEAN else ""), files[name])
     yield scan_row("mix of the variants", mix)
+    calls = 100 if quick else 500
+    for count in (1, 8, 64):
+        yield small_scans_row(count, calls)
