@@ -1,6 +1,7 @@
 #include "pillow_check.h"
 
 #include "error.h"
+#include "interpreter_cache.h"
 #include "names.h"
 #include "pillow_code.h"
 
@@ -164,85 +165,15 @@ bool lower_extension(PyObject* filename, std::string& out) {
     return true;
 }
 
-}  // namespace
-
-namespace {
-
-// Kept in the interpreter's state dictionary: one check per interpreter.
-struct CheckObject {
-    PyObject_HEAD
-    PillowCheck* check;
-};
-
-int check_traverse(PyObject* self, visitproc visit, void* arg) {
-    Py_VISIT(Py_TYPE(self));
-    return reinterpret_cast<CheckObject*>(self)->check->traverse(visit, arg);
-}
-
-int check_clear(PyObject* self) {
-    reinterpret_cast<CheckObject*>(self)->check->clear();
-    return 0;
-}
-
-void check_dealloc(PyObject* self) {
-    PyTypeObject* type = Py_TYPE(self);
-    PyObject_GC_UnTrack(self);
-    delete reinterpret_cast<CheckObject*>(self)->check;
-    type->tp_free(self);
-    Py_DECREF(type);
-}
-
-PyType_Slot check_slots[] = {
-    {Py_tp_dealloc, reinterpret_cast<void*>(check_dealloc)},
-    {Py_tp_traverse, reinterpret_cast<void*>(check_traverse)},
-    {Py_tp_clear, reinterpret_cast<void*>(check_clear)},
-    {0, nullptr},
-};
-
-PyType_Spec check_spec = {
-    "__kaplet__.pillow_check",
-    sizeof(CheckObject),
-    0,
-    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_IMMUTABLETYPE | Py_TPFLAGS_DISALLOW_INSTANTIATION,
-    check_slots,
-};
-
-PyTypeObject* g_check_type = nullptr;
-
-Ref new_check() {
-    if (g_check_type == nullptr) {
-        g_check_type = reinterpret_cast<PyTypeObject*>(kaplet::check(PyType_FromSpec(&check_spec)));
-    }
-    auto* check = new PillowCheck();
-    auto* holder = PyObject_GC_New(CheckObject, g_check_type);
-    if (holder == nullptr) {
-        delete check;
-        kaplet::throw_python_error();
-    }
-    holder->check = check;
-    PyObject_GC_Track(holder);
-    return Ref::steal(reinterpret_cast<PyObject*>(holder));
-}
-
 // A prefix seen per file (a BMP's names its file size): the answers kept
 // are bounded.
 constexpr std::size_t kMostPrefixAnswers = 4096;
 
 }  // namespace
 
-Ref PillowCheck::shared() {
-    PyObject* state = PyInterpreterState_GetDict(PyInterpreterState_Get());
-    if (state == nullptr) return new_check();  // no place to keep it: this scan's own
-    PyObject* key = "pretrain.pillow_check"_py;
-    Ref found = Ref::borrow_or_null(PyDict_GetItemWithError(state, key));
-    if (found && Py_IS_TYPE(found.get(), g_check_type)) return found;
-    if (PyErr_Occurred()) kaplet::throw_python_error();
-    Ref made = new_check();
-    kaplet::check(PyDict_SetItem(state, key, made.get()));
-    return made;
-}
+Ref PillowCheck::shared() { return InterpreterCache<PillowCheck>::get("pretrain.pillow_check"_py); }
 
-PillowCheck& PillowCheck::of(const Ref& holder) { return *reinterpret_cast<CheckObject*>(holder.get())->check; }
+PillowCheck& PillowCheck::of(const Ref& holder) { return InterpreterCache<PillowCheck>::of(holder); }
 
 int PillowCheck::traverse(visitproc visit, void* arg) const {
     if (int r = checked_.traverse(visit, arg)) return r;

@@ -20,6 +20,8 @@ namespace pretrain {
 
 class PillowCheck {
 public:
+    static constexpr const char* kTypeName = "__kaplet__.pillow_check";
+
     // The interpreter's check, kept alive by the returned object (which
     // reports what the check holds to the collector).
     static kaplet::Ref shared();

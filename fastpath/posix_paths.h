@@ -11,9 +11,11 @@
 // results and errors are always pathlib's.
 #pragma once
 
-#include "genuine.h"
 #include "frame_report.h"
+#include "pathlib_check.h"
 #include "ref.h"
+
+#include <cstdint>
 
 namespace pretrain {
 
@@ -63,6 +65,9 @@ private:
     void parse(PyObject* text, Parsed& out);
 
     kaplet::Ref path_class_;
+    kaplet::Ref pathlib_holder_;  // keeps pathlib_ alive
+    PathlibCheck& pathlib_;       // the interpreter's verdict on pathlib, shared by every scan
+    std::uint64_t seen_generation_ = 0;  // the verdict's generation the members below come from
     kaplet::Ref path_;                              // pathlib.Path, null when not genuine
     kaplet::Ref posix_;                             // pathlib.PosixPath
     kaplet::Ref drv_slot_, root_slot_, parts_slot_, str_slot_;  // its member descriptors
@@ -72,8 +77,6 @@ private:
     Parsed root_parsed_;
     bool root_ok_ = false;
     bool python_ran_ = false;
-    Fingerprint checked_;  // what the last check of pathlib read
-    kaplet::Ref checked_class_;  // path_class_ at that check
     kaplet::Ref directory_;
     Parsed directory_parsed_;
     FrameReport<PosixPaths> report_{*this};  // last: see frame_report.h

@@ -196,6 +196,20 @@ def test_scans_match_with_module_names_replaced(tmp_path, patch):
     assert results[0] == results[1]
 
 
+def test_pathlib_changed_between_scans_is_seen_by_the_next_scan(tmp_path, monkeypatch):
+    # What one scan found out about pathlib is kept for the next.
+    random_tree(tmp_path, 5)
+    for _ in range(2):
+        before = both(lambda m: _scan(m, tmp_path))
+        assert before[0] == before[1]
+    monkeypatch.setattr(pathlib.PurePath, "suffix", property(lambda self: ".png"))
+    results = both(lambda m: _scan(m, tmp_path))
+    assert results[0] == results[1] != before[0]
+    monkeypatch.setattr(pathlib.PurePath, "relative_to", lambda self, *other: pathlib.PurePath("moved", "x"))
+    results = both(lambda m: _scan(m, tmp_path))
+    assert results[0] == results[1] and "moved" in str(results[0][0][1][2])
+
+
 def test_path_is_read_for_every_file_before_filtering(tmp_path):
     for name in ("a/1.png", "a/2.jpg", "b/3.png", "b/4.gif"):
         (tmp_path / name).parent.mkdir(exist_ok=True)
