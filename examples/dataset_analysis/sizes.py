@@ -12,7 +12,6 @@ kept for this case)."""
 import functools
 import os
 from collections import Counter
-from pathlib import Path
 
 from PIL import Image
 
@@ -94,7 +93,7 @@ def sizes_of(names, with_bytes=False):
     for the list without `with_bytes`)."""
     tool = ClsAnalyzingTool(".")  # the size scan reads nothing but path_list
     sizes, rejected, before_failures = Counter(), [], []
-    at, rest = 0, [Path(name) for name in names]
+    at, rest = 0, list(names)  # text paths: the scan reads them without making path objects
     while rest:
         try:
             sizes.update(scan(tool, rest))
