@@ -1,10 +1,11 @@
-// One T per interpreter, kept in the interpreter's state dictionary under a
-// key of its own: what a check of a library found out outlives the call
-// that made it. T reports its references (traverse) and drops them (clear),
-// and names its holder type (kTypeName).
+// One T per interpreter, kept in the interpreter's state dictionary under
+// T::kKey: what a check of a library found out outlives the call that made
+// it. T reports its references (traverse) and drops them (clear), and names
+// its holder type (kTypeName).
 #pragma once
 
 #include "error.h"
+#include "names.h"
 #include "ref.h"
 
 namespace pretrain {
@@ -12,11 +13,12 @@ namespace pretrain {
 template <class T>
 class InterpreterCache {
 public:
-    // The interpreter's T under key, made on first use; the returned object
-    // keeps it alive.
-    static kaplet::Ref get(PyObject* key) {
+    // The interpreter's T, made on first use; the returned object keeps it
+    // alive.
+    static kaplet::Ref get() {
         PyObject* state = PyInterpreterState_GetDict(PyInterpreterState_Get());
         if (state == nullptr) return make();  // no place to keep it: the caller's own
+        PyObject* key = key_ ? key_ : kaplet::intern_into(&key_, T::kKey);
         kaplet::Ref found = kaplet::Ref::borrow_or_null(PyDict_GetItemWithError(state, key));
         if (found && Py_IS_TYPE(found.get(), type_)) return found;
         if (PyErr_Occurred()) kaplet::throw_python_error();
@@ -78,6 +80,7 @@ private:
     }
 
     static inline PyTypeObject* type_ = nullptr;
+    static inline PyObject* key_ = nullptr;
 };
 
 }  // namespace pretrain

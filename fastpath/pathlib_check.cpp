@@ -1,13 +1,10 @@
 #include "pathlib_check.h"
 
 #include "error.h"
-#include "interpreter_cache.h"
-#include "names.h"
 
 #include <cstring>
 
 using kaplet::Ref;
-using kaplet::operator""_py;
 
 namespace pretrain {
 
@@ -68,10 +65,6 @@ bool flavour_is_genuine(PyObject* pathlib, PyTypeObject* pure_posix) {
 }
 
 }  // namespace
-
-Ref PathlibCheck::shared() { return InterpreterCache<PathlibCheck>::get("pretrain.pathlib_check"_py); }
-
-PathlibCheck& PathlibCheck::of(const Ref& holder) { return InterpreterCache<PathlibCheck>::of(holder); }
 
 void PathlibCheck::recheck() {
     if (!checked_.empty() && checked_.unchanged()) return;

@@ -6,6 +6,7 @@
 #pragma once
 
 #include "genuine.h"
+#include "interpreter_cache.h"
 #include "ref.h"
 
 #include <cstdint>
@@ -14,11 +15,9 @@ namespace pretrain {
 
 class PathlibCheck {
 public:
+    // Kept by InterpreterCache under kKey.
+    static constexpr const char* kKey = "pretrain.pathlib_check";
     static constexpr const char* kTypeName = "__kaplet__.pathlib_check";
-
-    // The interpreter's check, kept alive by the returned object.
-    static kaplet::Ref shared();
-    static PathlibCheck& of(const kaplet::Ref& holder);
 
     // Checks pathlib again, in a few comparisons when nothing the last
     // check read changed.

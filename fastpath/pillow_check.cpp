@@ -1,14 +1,11 @@
 #include "pillow_check.h"
 
 #include "error.h"
-#include "interpreter_cache.h"
-#include "names.h"
 #include "pillow_code.h"
 
 #include <string_view>
 
 using kaplet::Ref;
-using kaplet::operator""_py;
 
 namespace pretrain {
 
@@ -170,10 +167,6 @@ bool lower_extension(PyObject* filename, std::string& out) {
 constexpr std::size_t kMostPrefixAnswers = 4096;
 
 }  // namespace
-
-Ref PillowCheck::shared() { return InterpreterCache<PillowCheck>::get("pretrain.pillow_check"_py); }
-
-PillowCheck& PillowCheck::of(const Ref& holder) { return InterpreterCache<PillowCheck>::of(holder); }
 
 int PillowCheck::traverse(visitproc visit, void* arg) const {
     if (int r = checked_.traverse(visit, arg)) return r;

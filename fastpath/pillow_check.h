@@ -9,6 +9,7 @@
 #include "formats/pillow_rules.h"
 #include "genuine.h"
 #include "image_headers.h"
+#include "interpreter_cache.h"
 #include "ref.h"
 
 #include <array>
@@ -20,12 +21,9 @@ namespace pretrain {
 
 class PillowCheck {
 public:
+    // Kept by InterpreterCache under kKey.
+    static constexpr const char* kKey = "pretrain.pillow_check";
     static constexpr const char* kTypeName = "__kaplet__.pillow_check";
-
-    // The interpreter's check, kept alive by the returned object (which
-    // reports what the check holds to the collector).
-    static kaplet::Ref shared();
-    static PillowCheck& of(const kaplet::Ref& holder);
 
     // After Python code ran: image_module (the tool's Image) is checked
     // again, in a few comparisons when nothing the last check read changed.
