@@ -324,10 +324,12 @@ void PillowCheck::find_formats(PyObject* image_module) {
 // first bytes (a warning text counts as no).
 bool PillowCheck::accepted_by_no_other(const HeaderSize& size) {
     int format = bit_index(size.format);
-    const std::vector<Ref>& accepts = earlier_accepts_[format];
-    if (accepts.empty()) return true;
+    if (earlier_accepts_[format].empty()) return true;
     auto known = prefix_answers_[format].find(size.prefix);
     if (known != prefix_answers_[format].end()) return known->second;
+    // Held here: the calls run Python code, which may check Pillow again
+    // for another scan and replace this check's lists.
+    std::vector<Ref> accepts = earlier_accepts_[format];
     Ref prefix = Ref::steal(PyBytes_FromStringAndSize(size.prefix.data(), static_cast<Py_ssize_t>(size.prefix.size())));
     bool none = true;
     for (std::size_t i = 0; none && i < accepts.size(); ++i) {

@@ -67,7 +67,10 @@ private:
     kaplet::Ref path_class_;
     kaplet::Ref pathlib_holder_;  // keeps pathlib_ alive
     PathlibCheck& pathlib_;       // the interpreter's verdict on pathlib, shared by every scan
-    std::uint64_t seen_generation_ = 0;  // the verdict's generation the members below come from
+    // The verdict's generation the members below come from. They are this
+    // object's own copies: an allocation here may run code that checks
+    // pathlib again for another caller, and what is in use must stay alive.
+    std::uint64_t seen_generation_ = 0;
     kaplet::Ref path_;                              // pathlib.Path, null when not genuine
     kaplet::Ref posix_;                             // pathlib.PosixPath
     kaplet::Ref drv_slot_, root_slot_, parts_slot_, str_slot_;  // its member descriptors
