@@ -1,4 +1,4 @@
-"""`examples/analyse_dataset.py DIR --check` (and `--check --decode`) on a
+"""`pretrain-check DIR --check` (and `--check --decode`) on a
 generated dataset of small JPEG and PNG files, 1 % of them broken (half cut
 short after the header, half not images at all), against a plain loop of
 `Image.open` (and `load`) over the same files in one process.
@@ -24,7 +24,7 @@ import time
 from pathlib import Path
 
 HERE = Path(__file__).resolve().parent
-COMMAND = HERE.parent / "examples" / "analyse_dataset.py"
+COMMAND = ["-m", "pretrain_check"]
 FOLDERS = 100
 BROKEN = 0.01
 
@@ -79,7 +79,7 @@ def median_times(first, second, repeats):
 def command(root, *flags):
     env = dict(os.environ, PYTHONPATH=os.pathsep.join(filter(None, [str(HERE.parent / "support"),
                                                                    os.environ.get("PYTHONPATH")])))
-    proc = subprocess.run([sys.executable, str(COMMAND), str(root), *flags], env=env,
+    proc = subprocess.run([sys.executable, *COMMAND, str(root), *flags], env=env,
                           stdout=subprocess.DEVNULL, stderr=subprocess.PIPE, text=True)
     if proc.returncode not in (0, 1):
         raise RuntimeError(proc.stderr)

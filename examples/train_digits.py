@@ -3,7 +3,7 @@ checkpoint again in a fresh runner.
 
 The config is plain mmengine: the package's `NeuDataset` with a seeded
 `SplitData` (80 % trains, 20 % validates), its `ImageClassifier` and
-`LinearClsHead`, and `LogitAdjustHook` (logit_adjust.py, reached through the
+`LinearClsHead`, and `LogitAdjustHook` (pretrain_tools, reached through the
 config's `custom_imports`). After training, a second runner without a training
 part loads the last checkpoint and validates it: both accuracies are printed
 and must agree.
@@ -12,8 +12,6 @@ and must agree.
     PYTHONPATH=support python -m torch.distributed.run --nproc_per_node=2 \\
         examples/train_digits.py --launcher pytorch
 """
-import stack_environment  # noqa: F401  (first: what the stack reads on Windows)
-
 import argparse
 import sys
 import time
@@ -22,7 +20,7 @@ from mmengine.dist import get_rank, get_world_size
 from mmengine.model import is_model_wrapper
 from mmengine.runner import Runner, find_latest_checkpoint
 
-from checkpoint_globals import trusted_checkpoint_globals
+from pretrain_tools.checkpoints import trusted_checkpoint_globals
 from run_setup import EXAMPLES, REPO, configure_console, evaluation_config, load_config
 
 

@@ -9,15 +9,13 @@ table gives per-class, balanced (mean per-class) and overall accuracy.
 
     PYTHONPATH=support python examples/train_digits_lt.py [--epochs N] [--ratio R]
 """
-import stack_environment  # noqa: F401  (first: what the stack reads on Windows)
-
 import argparse
 import sys
 import time
 
 from mmengine.runner import Runner
 
-from logit_adjust import LogitAdjustHook
+from pretrain_tools import LogitAdjustHook
 from long_tail import long_tail_datasets
 from run_setup import EXAMPLES, REPO, configure_console, load_config, sample_data_dir
 

@@ -1,5 +1,6 @@
 #!/usr/bin/env bash
-# Builds the binary wheel into dist/: compiled from this checkout with the
+# Builds the binary wheel into dist/, and beside it the stand-in base
+# library's wheel (scripts/standin_wheel.py). The binary wheel is compiled from this checkout with the
 # commit's time as every time stamp (two builds of one commit give the same
 # wheel), then repaired to a manylinux tag by auditwheel, which also checks
 # that the libraries need nothing outside that policy; `auditwheel show`
@@ -21,7 +22,8 @@ out=${WHEEL_DIR:-dist}
 raw=build/wheel-unrepaired
 rm -rf "$raw"
 mkdir -p "$raw" "$out"
-rm -f "$out"/pretrain-*.whl
+rm -f "$out"/pretrain-*.whl "$out"/pretrain_ravelin_standin-*.whl
+"$python" scripts/standin_wheel.py "$out"
 "$python" -m pip wheel -q --no-build-isolation --no-deps -w "$raw" .
 wheel=$(ls "$raw"/pretrain-*.whl)
 case "$(uname -s)" in

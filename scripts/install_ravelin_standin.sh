@@ -1,8 +1,9 @@
 #!/usr/bin/env bash
 # Installs the stand-in base library (support/, distribution
 # pretrain-ravelin-standin) into the environment of PYTHON (default
-# .venv/bin/python), unless that environment already has a `ravelin` of
-# another origin: a real `ravelin` is never overwritten.
+# .venv/bin/python) from its wheel, unless that environment already has a
+# `ravelin` of another origin: there it says so and installs nothing (the
+# wheel itself would leave such a `ravelin` first on the path, unchanged).
 set -euo pipefail
 here=$(cd "$(dirname "$0")/.." && pwd)
 python=${1:-$here/.venv/bin/python}
@@ -11,11 +12,15 @@ owner=$(env -u PYTHONPATH "$python" - <<'EOF_PY'
 import importlib.metadata as md
 import importlib.util
 spec = importlib.util.find_spec("ravelin")
+try:
+    standin = md.distribution("pretrain-ravelin-standin").locate_file("pretrain-ravelin-standin")
+except md.PackageNotFoundError:
+    standin = None
 if spec is None:
     print("none")
 else:
-    owners = md.packages_distributions().get("ravelin", [])
-    print("standin" if owners == ["pretrain-ravelin-standin"] else "other:" + (spec.origin or ", ".join(spec.submodule_search_locations or [])))
+    where = spec.origin or ", ".join(spec.submodule_search_locations or [])
+    print("standin" if standin is not None and where.startswith(str(standin)) else "other:" + where)
 EOF_PY
 )
 case "$owner" in
@@ -27,8 +32,7 @@ case "$owner" in
   *)
     echo "install_ravelin_standin: installing the stand-in (pretrain-ravelin-standin, a few kB, nothing downloaded)" ;;
 esac
-# Built from a copy: setuptools leaves build/ and egg-info/ beside the sources.
-copy=$(mktemp -d)
-trap 'rm -rf "$copy"' EXIT
-cp -r "$here/support/." "$copy"
-env -u PYTHONPATH "$python" -m pip install -q --no-index --no-build-isolation --no-deps "$copy"
+wheels=$(mktemp -d)
+trap 'rm -rf "$wheels"' EXIT
+"$python" "$here/scripts/standin_wheel.py" "$wheels" >/dev/null
+env -u PYTHONPATH "$python" -m pip install -q --no-index --no-deps --force-reinstall "$wheels"/pretrain_ravelin_standin-*.whl

@@ -1,9 +1,8 @@
-"""examples/analyse_dataset.py on datasets with bad files, files the scan
+"""pretrain-check on datasets with bad files, files the scan
 leaves out and exact duplicates: the exit status, the JSON summary, the lines
 printed and the report image."""
 import io
 import json
-import sys
 from collections import Counter
 
 import numpy as np
@@ -12,10 +11,7 @@ from PIL import Image
 
 from conftest import REPO, run_python
 
-EXAMPLES = REPO / "examples"
-sys.path.insert(0, str(EXAMPLES))
-
-from dataset_analysis import sizes as size_scan  # noqa: E402
+from pretrain_check import sizes as size_scan
 
 RNG = np.random.default_rng(0)
 
@@ -59,7 +55,7 @@ def flawed(tmp_path_factory):
 
 def analyse(root, tmp_path, *flags):
     summary_file = tmp_path / "summary.json"
-    proc = run_python(None, check=False, args=[str(EXAMPLES / "analyse_dataset.py"), str(root),
+    proc = run_python(None, check=False, args=["-m", "pretrain_check", str(root),
                                                "--json", str(summary_file), *flags])
     assert proc.returncode in (0, 1), proc.stderr
     return proc, json.loads(summary_file.read_text())

@@ -11,15 +11,12 @@ from PIL import Image
 
 from conftest import REPO, run_python
 
-EXAMPLES = REPO / "examples"
-sys.path.insert(0, str(EXAMPLES))
-
-import stack_environment  # noqa: E402,F401  (before the stack, as the examples do)
+import pretrain_tools  # noqa: E402,F401  (first: what the stack reads on Windows)
 import pretrain.cls_head  # noqa: E402,F401
 import pretrain.datasets  # noqa: E402,F401
 import pretrain.image  # noqa: E402
-from checkpoint_globals import trusted_checkpoint_globals  # noqa: E402
-from logit_adjust import LogitAdjustHook  # noqa: E402
+from pretrain_tools import LogitAdjustHook  # noqa: E402
+from pretrain_tools.checkpoints import trusted_checkpoint_globals  # noqa: E402
 from mmengine.registry import init_default_scope  # noqa: E402
 from mmengine.runner import Runner, find_latest_checkpoint, load_checkpoint  # noqa: E402
 from mmpretrain.models.classifiers.image import ImageClassifier as StackClassifier  # noqa: E402
@@ -163,7 +160,7 @@ def test_checkpoint_without_bias_loads_non_strict(tmp_path, batch):
 
 def test_analysis_script_writes_report_and_json(tiny_dataset, tmp_path):
     report, summary_file = tmp_path / "report.png", tmp_path / "summary.json"
-    proc = run_python(None, args=[str(EXAMPLES / "analyse_dataset.py"), str(tiny_dataset),
+    proc = run_python(None, args=["-m", "pretrain_check", str(tiny_dataset),
                                   "--report", str(report), "--json", str(summary_file), "--samples", "5"])
     assert report.read_bytes()[:8] == b"\x89PNG\r\n\x1a\n"
     summary = json.loads(summary_file.read_text())

@@ -1,14 +1,16 @@
 # Digit classifier on the bundled 8x8 digits: the package's ImageClassifier and
 # LinearClsHead on a narrow CIFAR-style ResNet-18, images resized to 32x32.
 # The folders are split once by a seeded shuffle: 80 % trains, 20 % validates.
-# LogitAdjustHook (examples/logit_adjust.py) sets the head's bias to
-# tau * log(prior of the training part).
+# LogitAdjustHook (pretrain_tools) sets the head's bias to tau * log(prior of
+# the training part). Runs unchanged with the stack's own tools:
+#   export DATA_ROOT=$(pretrain-sample-data)        # the digits of a pip install
+#   python $(python -c 'import mmpretrain, os; print(os.path.dirname(mmpretrain.__file__))')/.mim/tools/train.py digits.py
 custom_imports = dict(
-    imports=["pretrain.cls_head", "pretrain.image", "pretrain.datasets", "logit_adjust"],
+    imports=["pretrain.cls_head", "pretrain.image", "pretrain.datasets", "pretrain_tools"],
     allow_failed_imports=False)
 default_scope = "mmpretrain"
 
-data_root = "{{ fileDirname }}/../../data/digits"
+data_root = "{{$DATA_ROOT:data/digits}}"
 classes = [str(d) for d in range(10)]
 split_seed = 42
 

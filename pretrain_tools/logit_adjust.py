@@ -5,10 +5,10 @@ scores when it predicts. This hook fills that `bias` (in place, so it stays
 the head's registered buffer) with tau * log(prior), the prior being the
 class frequencies of the training part. A config reaches it with
 
-    custom_imports = dict(imports=["logit_adjust"], allow_failed_imports=False)
+    custom_imports = dict(imports=["pretrain_tools"], allow_failed_imports=False)
     custom_hooks = [dict(type="LogitAdjustHook", tau=1.0)]
 
-with this directory on `sys.path`.
+(`import pretrain_tools` registers it).
 """
 import torch
 from mmengine.hooks import Hook

@@ -2,8 +2,10 @@
 
 Besides tensors, a checkpoint that mmengine's CheckpointHook writes holds the
 message hub's `HistoryBuffer`s (numpy arrays, and the buffer's statistics
-methods, pickled through `getattr`). These are allow-listed for the duration of
-a load only; torch's checks stay on for everything else.
+methods, pickled through `getattr`). Exactly these objects are allow-listed;
+torch's checks stay on for everything else. Importing `pretrain_tools` allows
+them for the process, so the stack's own `tools/test.py CONFIG CHECKPOINT`
+loads what its training wrote. For a narrower scope:
 
     with trusted_checkpoint_globals():
         runner.test()          # loads cfg.load_from
@@ -12,15 +14,24 @@ import numpy as np
 import torch
 from mmengine.logging import HistoryBuffer
 
+if np.lib.NumpyVersion(np.__version__) >= "2.0.0":
+    from numpy._core import multiarray as _multiarray
+else:
+    from numpy.core import multiarray as _multiarray
+
 CHECKPOINT_GLOBALS = [
     HistoryBuffer,
     getattr,
     np.ndarray,
     np.dtype,
-    np.core.multiarray._reconstruct,
-    np.core.multiarray.scalar,
+    _multiarray._reconstruct,
+    _multiarray.scalar,
     *(type(np.dtype(t)) for t in (np.float64, np.float32, np.int64, np.int32, np.bool_)),
 ]
+
+
+def allow_for_process():
+    torch.serialization.add_safe_globals(CHECKPOINT_GLOBALS)
 
 
 def trusted_checkpoint_globals():

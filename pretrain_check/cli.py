@@ -1,4 +1,5 @@
-"""Analyse a class-per-folder image dataset with the package's ClsAnalyzingTool.
+"""pretrain-check: analyse a class-per-folder image dataset with the package's
+ClsAnalyzingTool.
 
 Prints the classes and their image counts, the imbalance ratio, the file
 formats and image sizes, and a few balanced random samples; `--report` also
@@ -6,10 +7,10 @@ draws them on one page (PNG), `--json` writes the summary as JSON. Files that
 Image.open rejects are listed and left out of the rest; `--check` also
 reports what the tool's scan leaves out and the exact duplicates, `--decode`
 the files whose pixel data cannot be loaded. The exit status is 1 when a
-problem was found.
+problem was found. Progress goes to standard error.
 
-    PYTHONPATH=support python examples/analyse_dataset.py DIR [--check] [--decode]
-        [--report FILE.png] [--json FILE] [--workers N]
+    pretrain-check DIR [--check] [--decode] [--json FILE] [--report FILE.png]
+        [--workers N] [--samples N] [--seed N] [--quiet]
 """
 import argparse
 import asyncio
@@ -19,27 +20,26 @@ import random
 import sys
 from pathlib import Path
 
-from dataset_analysis.duplicates import SHOWN_GROUPS, exact_duplicates
-from dataset_analysis.file_checks import open_and_decode
-from dataset_analysis.left_out import walk
-from dataset_analysis.problems import LABELS, file_list, found_any, ordered
-from dataset_analysis.progress import Progress
-from dataset_analysis.report import draw_report
-from dataset_analysis.sizes import readable_sizes
-from dataset_analysis.workers import Workers, cores
-
 from pretrain import analyzing_tools
 from pretrain.analyzing_tools import ClsAnalyzingTool
+
+from .duplicates import SHOWN_GROUPS, exact_duplicates
+from .file_checks import open_and_decode
+from .left_out import walk
+from .problems import LABELS, file_list, found_any, ordered
+from .progress import Reporter
+from .sizes import readable_sizes
+from .workers import Workers, cores
 
 SCAN_ORDER_NOTE = ("files are listed in the file system's directory order, so a seeded split "
                    "of this dataset is reproducible on this file system but may differ on another")
 
 
-def decode_all(paths, workers):
+def decode_all(paths, workers, progress):
     """(readable, unreadable, undecodable) after opening and loading every file."""
     bad = {}
     names = [os.fspath(p) for p in paths]
-    for start, found in workers.map_chunks(open_and_decode, names, Progress(len(paths))):
+    for start, found in workers.map_chunks(open_and_decode, names, progress):
         for position, kind, message in found:
             bad[start + position] = (kind, message)
     readable = [p for i, p in enumerate(paths) if i not in bad]
@@ -48,32 +48,32 @@ def decode_all(paths, workers):
     return readable, of_kind["unreadable"], of_kind["undecodable"]
 
 
-async def analyse(root, samples, check=False, decode=False, workers=None):
+async def analyse(root, samples, check=False, decode=False, workers=None, reporter=None):
+    reporter = reporter or Reporter(quiet=True)
     tool = ClsAnalyzingTool(str(root))
     paths = await tool.get_path_list()
     problems, unreadable = {}, []
     if check:
-        print("looking for what the scan leaves out")
-        problems.update(walk(root, analyzing_tools.img_ext, Progress(len(paths))))
+        problems.update(walk(root, analyzing_tools.img_ext,
+                             reporter.step("looking for what the scan leaves out", len(paths))))
     if decode:
-        print("opening and decoding every file")
-        paths, unreadable, undecodable = decode_all(paths, workers)
+        paths, unreadable, undecodable = decode_all(
+            paths, workers, reporter.step("opening and decoding every file", len(paths)))
         problems["undecodable"] = file_list(undecodable)
-    print("reading image sizes")
-    sizes, readable, rejected, lengths = readable_sizes(paths, workers, Progress(len(paths)), with_bytes=check)
+    sizes, readable, rejected, lengths = readable_sizes(
+        paths, workers, reporter.step("reading image sizes", len(paths)), with_bytes=check)
     problems["unreadable"] = file_list(unreadable + rejected)
 
     by_class, formats, picks = {}, {}, []
     if readable:  # an empty path_list would make the tool scan the disk again
         tool.path_list = readable
-        print("grouping files by class")
-        counts = await tool.get_category_distribution(Progress(len(readable)))
+        counts = await tool.get_category_distribution(reporter.step("grouping files by class", len(readable)))
         by_class = {c: counts[c] for c in tool.classes}
         formats = dict((await tool.get_image_format_distribution()).most_common())
         picks = await tool.get_random_images(n=samples)
     if check:
-        print("looking for exact duplicates")
-        problems["duplicates"] = exact_duplicates(readable, lengths, root, workers, Progress)
+        problems["duplicates"] = exact_duplicates(
+            readable, lengths, root, workers, lambda total: reporter.step("looking for exact duplicates", total))
     return {
         "dataset": str(root),
         "images": len(readable),
@@ -133,7 +133,7 @@ def print_problems(problems):
 
 
 def main(argv=None):
-    parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
+    parser = argparse.ArgumentParser(prog="pretrain-check", description=__doc__.split("\n\n")[0].split(": ", 1)[1])
     parser.add_argument("dataset", type=Path, help="directory with one sub-directory per class")
     parser.add_argument("--report", type=Path, help="write a one-page PNG report here")
     parser.add_argument("--json", type=Path, help="write the summary as JSON here")
@@ -146,20 +146,19 @@ def main(argv=None):
     parser.add_argument("--workers", type=int, default=None,
                         help="processes that open, decode and hash files (default: every core, "
                              "for datasets large enough to repay starting them)")
+    parser.add_argument("--quiet", action="store_true", help="show no progress on standard error")
     args = parser.parse_args(argv)
 
     random.seed(args.seed)  # the tool draws from the shared generator
     with Workers(args.workers or cores(), small_in_process=args.workers is None) as workers:
-        summary = asyncio.run(analyse(args.dataset, args.samples, args.check, args.decode, workers))
+        summary = asyncio.run(analyse(args.dataset, args.samples, args.check, args.decode, workers,
+                                      Reporter(quiet=args.quiet)))
     print_summary(summary)
     if args.json:
         args.json.write_text(json.dumps(summary, indent=2, ensure_ascii=False))
         print(f"summary written to {args.json}")
     if args.report:
+        from .report import draw_report  # matplotlib only when a report is asked for
         draw_report(summary, args.report)
         print(f"report written to {args.report}")
     return 1 if found_any(summary["problems"]) else 0
-
-
-if __name__ == "__main__":
-    sys.exit(main())

@@ -1,2 +1,0 @@
-"""The parts of examples/analyse_dataset.py: what each step finds, apart from
-the command line and the printed lines."""
