@@ -14,9 +14,9 @@ export PYTHONPATH := $(CURDIR)/support
 # Lanes `make test` runs before the Linux suite; a lane that cannot run here
 # (no root to install its tools, say) reports itself through skip_lane
 # (scripts/setup_lib.sh) and `make test` lists it at the end.
-TEST_LANES := test-windows test-asan fuzz fuzz-sizes test-matrix
+TEST_LANES := test-wheel test-windows test-asan fuzz fuzz-sizes test-matrix
 
-.PHONY: venv build wheel test test-linux test-asan fuzz fuzz-sizes test-matrix demo bench windows test-windows ravelin-standin clean
+.PHONY: venv build wheel test-wheel test test-linux test-asan fuzz fuzz-sizes test-matrix demo bench windows test-windows ravelin-standin clean
 
 # Time limits of the sanitizer lanes (seconds); together they stay under
 # about 25 minutes on a busy 2-core machine. FUZZ_LIMIT covers fuzz/run.py's plan
@@ -51,6 +51,11 @@ build: venv
 
 wheel: venv
 	@bash scripts/build_wheel.sh $(PY)
+
+# The wheels installed like a pip user would, used from outside the checkout
+# (scripts/test_wheel.sh).
+test-wheel: venv
+	@bash scripts/test_wheel.sh $(PY)
 
 ravelin-standin: venv
 	@bash scripts/install_ravelin_standin.sh $(PY)

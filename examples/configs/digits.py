@@ -48,10 +48,14 @@ val_dataloader = dict(
         pipeline=pipeline),
 )
 val_evaluator = dict(type="Accuracy", topk=(1,))
+# tools/test.py evaluates a checkpoint on the validation part.
+test_dataloader = val_dataloader
+test_evaluator = val_evaluator
 
 max_epochs = 10
 train_cfg = dict(by_epoch=True, max_epochs=max_epochs, val_interval=max_epochs)
 val_cfg = dict()
+test_cfg = dict()
 optim_wrapper = dict(optimizer=dict(type="SGD", lr=0.1, momentum=0.9, weight_decay=5e-4))
 param_scheduler = [dict(type="CosineAnnealingLR", by_epoch=True, T_max=max_epochs, eta_min=1e-3)]
 
