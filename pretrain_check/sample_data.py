@@ -10,7 +10,7 @@ into <cache>/pretrain/sample-<first 16 hex digits of its SHA-256>/digits,
 the same folder the native modules unpack it into.
 """
 import hashlib
-import importlib.util
+import importlib.metadata
 import os
 import shutil
 import sys
@@ -19,8 +19,8 @@ import zipfile
 
 
 def archive_path():
-    library = importlib.util.find_spec("pretrain").origin
-    return os.path.join(os.path.dirname(library), "pretrain_sample_data", "digits.zip")
+    """The archive the `pretrain` distribution installed beside its library."""
+    return str(importlib.metadata.distribution("pretrain").locate_file("pretrain_sample_data/digits.zip"))
 
 
 def user_cache_directory():

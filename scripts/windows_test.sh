@@ -28,4 +28,19 @@ status=0
 PRETRAIN_TEST_EXTENSIONS=$(windows_path "$build_dir/test-extensions") PYTHONPATH="$repo/support" \
   "$build_dir/python" -m pytest -q -p no:cacheprovider "${suite[@]}" "$@" || status=$?
 say "Windows suite: $((SECONDS - start)) s"
+
+# The wheel-user check of scripts/test_wheel.sh with the Windows wheel, from a
+# folder outside the checkout: the stand-in from its own wheel, nothing else
+# on the path but what the wheels installed.
+start=$SECONDS
+standin=$build_dir/standin
+rm -rf "$standin" && mkdir -p "$standin"
+"$host_python" scripts/standin_wheel.py "$standin/dist" >/dev/null
+"$host_python" -m pip install -q --no-deps --no-index --target "$standin/site" "$standin"/dist/*.whl
+work=$(mktemp -d "${TMPDIR:-/tmp}/pretrain-wheel-user.XXXXXX")
+cp examples/configs/digits.py scripts/wheel_user_check.py "$work"/
+(cd "$work" && PYTHONPATH="$standin/site/pretrain-ravelin-standin" OMP_NUM_THREADS=1 \
+  "$build_dir/python" wheel_user_check.py digits.py "$(windows_path "$work/run")") || status=1
+rm -rf "$work"
+say "Windows wheel-user check: $((SECONDS - start)) s"
 exit "$status"

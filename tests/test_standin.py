@@ -42,8 +42,26 @@ def test_the_stand_in_installs_under_its_own_name_and_updates_itself(tmp_path):
     assert (first.returncode, again.returncode) == (0, 0), first.stderr + again.stderr
     assert "installing the stand-in" in first.stdout and "updating the stand-in" in again.stdout
     shown = subprocess.run([str(python), "-c", "import importlib.metadata as md, ravelin.base.meta_class as m;"
-                            "print(md.packages_distributions()['ravelin'], m.__file__)"],
+                            "print(md.version('pretrain-ravelin-standin'), m.__file__)"],
                            env={k: v for k, v in os.environ.items() if k != "PYTHONPATH"},
                            capture_output=True, text=True, timeout=300)
-    assert shown.stdout.split() == ["['pretrain-ravelin-standin']", str(site / "ravelin" / "base" / "meta_class.py")]
+    folder = site / "pretrain-ravelin-standin"
+    assert shown.stdout.split() == ["0.1.0", str(folder / "ravelin" / "base" / "meta_class.py")]
     assert not (REPO / "support" / "build").exists()
+
+
+def test_the_wheel_installed_by_plain_pip_leaves_another_ravelin_first_and_unchanged(tmp_path):
+    python, site = new_venv(tmp_path / "venv")
+    theirs = site / "ravelin" / "__init__.py"
+    theirs.parent.mkdir()
+    theirs.write_text("ORIGIN = 'the platform'\n")
+    subprocess.run([sys.executable, str(REPO / "scripts" / "standin_wheel.py"), str(tmp_path / "dist")],
+                   check=True, capture_output=True, timeout=300)
+    (wheel,) = (tmp_path / "dist").glob("pretrain_ravelin_standin-0.1.0-py3-none-any.whl")
+    clean = {k: v for k, v in os.environ.items() if k != "PYTHONPATH"}
+    subprocess.run([str(python), "-m", "pip", "install", "-q", "--no-index", str(wheel)],
+                   check=True, env=clean, capture_output=True, timeout=600)
+    shown = subprocess.run([str(python), "-c", "import ravelin; print(ravelin.ORIGIN)"],
+                           env=clean, capture_output=True, text=True, timeout=300)
+    assert shown.stdout.strip() == "the platform"
+    assert theirs.read_text() == "ORIGIN = 'the platform'\n"

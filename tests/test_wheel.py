@@ -52,7 +52,18 @@ def test_wheel_is_a_manylinux_wheel_that_auditwheel_accepts(wheel):
     assert "is consistent with the following platform tag" in " ".join(shown.stdout.split())
 
 
-def test_wheel_holds_the_libraries_stubs_one_sample_archive_and_the_licence(wheel):
+COMPANIONS = {f"pretrain_tools/{m}.py" for m in ("__init__", "checkpoints", "logit_adjust", "windows")}
+
+
+def companion_files(archive_names):
+    """The companion packages' files: what is in the checkout, no byte code."""
+    on_disk = {p.relative_to(REPO).as_posix() for package in ("pretrain_tools", "pretrain_check")
+               for p in (REPO / package).glob("*.py")}
+    assert COMPANIONS <= on_disk
+    return on_disk
+
+
+def test_wheel_holds_the_libraries_stubs_companions_one_sample_archive_and_the_licence(wheel):
     with zipfile.ZipFile(wheel) as archive:
         names = {n for n in archive.namelist() if not n.endswith("/")}
         record = archive.read("pretrain-0.1.0.dist-info/RECORD").decode().splitlines()
@@ -60,14 +71,18 @@ def test_wheel_holds_the_libraries_stubs_one_sample_archive_and_the_licence(whee
             sample_names = sample.namelist()
     libraries = {n for n in names if n.endswith(".so")}
     assert {n.split(".")[0] for n in libraries} == {"pretrain", "__pycache__"}
-    assert names == libraries | STUB_FILES | {
+    assert names == libraries | STUB_FILES | companion_files(names) | {
         "pretrain_sample_data/digits.zip",
+        "pretrain-0.1.0.dist-info/entry_points.txt",
         "pretrain-0.1.0.dist-info/METADATA",
         "pretrain-0.1.0.dist-info/WHEEL",
         "pretrain-0.1.0.dist-info/RECORD",
         "pretrain-0.1.0.dist-info/licenses/LICENSE",
     }
     assert len(record) == len(names)
+    with zipfile.ZipFile(wheel) as archive:
+        scripts = archive.read("pretrain-0.1.0.dist-info/entry_points.txt").decode().split()
+    assert "pretrain-check" in scripts and "pretrain-sample-data" in scripts
     assert sample_names == SAMPLE_IMAGES and len(sample_names) == 1797
 
 
@@ -154,13 +169,18 @@ except ModuleNotFoundError as error:
 import asyncio, os, ravelin
 import pretrain.analyzing_tools, pretrain.cls_head, pretrain.datasets, pretrain.image
 from mmpretrain.registry import MODELS
+from pretrain_check.sample_data import sample_digits
 print(ravelin.__file__)
 print(MODELS.get("LinearClsHead") is pretrain.cls_head.LinearClsHead)
 asyncio.run(pretrain.analyzing_tools.main())
+print(sample_digits())
 """, cwd=tmp_path, XDG_CACHE_HOME=str(cache))
     assert with_standin.returncode == 0, with_standin.stderr
     lines = with_standin.stdout.splitlines()
-    assert str(site / "ravelin" / "__init__.py") in lines and "True" in lines
-    # The sample dataset came out of the installed wheel's archive.
-    assert with_standin.stdout.rstrip().endswith("Counter({'(8, 8)': 1797})")
-    assert len(list(cache.glob("pretrain/sample-*/digits/*/*.png"))) == 1797
+    assert str(site / "pretrain-ravelin-standin" / "ravelin" / "__init__.py") in lines and "True" in lines
+    # The sample dataset came out of the installed wheel's archive, and the
+    # companion finds the folder the native module unpacked it into.
+    assert lines[-2].endswith("Counter({'(8, 8)': 1797})")
+    (unpacked,) = cache.glob("pretrain/sample-*/digits")
+    assert lines[-1] == str(unpacked)
+    assert len(list(unpacked.glob("*/*.png"))) == 1797

@@ -123,3 +123,10 @@ def test_dependency_beside_the_extension_is_found(windows_extensions, monkeypatc
     module = importlib.import_module("pretrain.uses_helper")
     assert module.answer == 42
     assert module.__file__ == str(windows_extensions / ("uses_helper" + importlib.machinery.EXTENSION_SUFFIXES[0]))
+
+
+@pytest.mark.parametrize("given, kept", [(None, "1"), ("0", "0")])
+def test_pretrain_tools_sets_the_build_tools_setting_only_where_the_user_has_not(given, kept):
+    shown = run_python("import os, pretrain_tools; print(os.environ['DISTUTILS_USE_SDK'])",
+                       env={"DISTUTILS_USE_SDK": given})
+    assert shown.stdout.strip() == kept
