@@ -11,6 +11,9 @@
 # The project is installed there with its requirements resolved, without an
 # index, against what the cell holds: a bound of pyproject.toml that the
 # cell's releases do not meet fails the cell.
+# The cell "resolved" is what a pip user gets: the fresh environment of
+# scripts/resolved_venv.sh (the wheels of this clone and whatever pip resolves
+# for them today), with pytest added to run the tests.
 # Exit status 3: the cell could not be set up (reported through skip_lane).
 set -euo pipefail
 here=$(cd "$(dirname "$0")/.." && pwd)
@@ -18,6 +21,21 @@ cd "$here"
 . scripts/setup_lib.sh
 . scripts/stack_lib.sh
 name=$1 out=$2
+
+if [ "$name" = resolved ]; then
+  bash scripts/build_wheel.sh .venv/bin/python >/dev/null
+  if ! venv=$(bash scripts/resolved_venv.sh); then
+    skip_lane "test-matrix (cell resolved)" "pip could not make the environment of the wheels"
+    exit 3
+  fi
+  if ! env -u PYTHONPATH "$venv/bin/python" -c 'import pytest' 2>/dev/null; then
+    announce "about 1 MB" "downloading pytest into the matrix cell resolved"
+    env -u PYTHONPATH "$venv/bin/python" -m pip install -q --disable-pip-version-check pytest
+  fi
+  echo "matrix: cell resolved is $venv (the wheels and what pip resolved for them)"
+  echo "$venv/bin/python" > "$out"
+  exit 0
+fi
 
 line=$(grep -E "^$name( |$)" scripts/matrix_cells.txt) || { echo "matrix_cell: no cell $name" >&2; exit 2; }
 read -ra fields <<< "${line%%#*}"

@@ -157,7 +157,8 @@ def main():
     cells, ran = [Cell(name, pins) for name, pins in read_cells()], []
     for cell in cells:
         cell_started = time.monotonic()
-        say(f"cell {cell.name}: " + ", ".join(f"{SHOWN[n]} {v}" for n, v in cell.pins.items()) + ", the pinned rest")
+        say(f"cell {cell.name}: " + (", ".join(f"{SHOWN[n]} {v}" for n, v in cell.pins.items()) + ", the pinned rest"
+                                     if cell.pins else "everything as pip resolves it"))
         if cell.set_up():
             ran.append(cell)
             cell.check_versions()
@@ -168,8 +169,9 @@ def main():
 
     say()
     say("cells:")
-    table([["cell", "numpy", "Pillow", "tests", "size-scan fuzzing", "time", "result"]] + [
-        [c.name, c.versions.get("numpy", "-"), c.versions.get("pillow", "-"), c.tests, c.fuzz, f"{c.seconds:.0f} s",
+    table([["cell", "numpy", "Pillow", "opencv-python", "tests", "size-scan fuzzing", "time", "result"]] + [
+        [c.name, c.versions.get("numpy", "-"), c.versions.get("pillow", "-"), c.versions.get("opencv-python", "-"),
+         c.tests, c.fuzz, f"{c.seconds:.0f} s",
          "; ".join(c.failures) or ("ok" if c in ran else "skipped")] for c in cells])
     failures = [f"{c.name}: {f}" for c in cells for f in c.failures]
     measured = [c for c in ran if c.shares]
