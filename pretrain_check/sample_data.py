@@ -1,7 +1,7 @@
 """Where the sample digits of a pip install are: the folder `python -m
 pretrain.datasets` and `python -m pretrain.analyzing_tools` work on.
 
-    pretrain-sample-data          # prints the folder, unpacking it on first use
+    pretrain-sample-data          # prints the folder (with forward slashes), unpacking it on first use
 
 $PRETRAIN_SAMPLE_DATA when set. Otherwise the archive the wheel installs
 beside the native library (pretrain_sample_data/digits.zip), unpacked once
@@ -12,6 +12,7 @@ the same folder the native modules unpack it into.
 import hashlib
 import importlib.metadata
 import os
+import pathlib
 import shutil
 import sys
 import tempfile
@@ -65,7 +66,9 @@ def sample_digits():
 
 
 def main():
-    print(sample_digits())
+    # Forward slashes on Windows too: mmengine puts a config's {{$DATA_ROOT}}
+    # in place as a regular-expression replacement, where a backslash escapes.
+    print(pathlib.Path(sample_digits()).as_posix())
     return 0
 
 
