@@ -130,6 +130,10 @@ public:
         // crops it to the frame (the crop's pixel check stays below the
         // image's own).
         if (frames_ && version_ < PillowVersion::V13_0_0 && (disposal_ == 1 || disposal_ == 2)) {
+            // A text chunk's "bbox" after the frame control: the crop rounds
+            // a string (TypeError), or an empty one leaves the extent unset
+            // (AttributeError).
+            if (extent_is_text_) return {};
             if (width_ * height_ > (std::uint64_t(1) << 24) || frame_area_ == 0) return {};
         }
         return size_of(width_, height_);
@@ -179,6 +183,17 @@ private:
         return text_most_ + static_cast<std::int64_t>(most) <= rules_.max_text_memory;
     }
 
+    // The text handlers store a text under its key in im_info, where
+    // _seek(0) reads "disposal" (a text is never a dispose op) and "bbox"
+    // (the extent it crops to) back. Where the text may or may not be
+    // stored, the answer must hold either way: the extent counts as text,
+    // the dispose op as not replaced.
+    void store_text(const std::uint8_t* key, std::size_t size, bool surely = true) {
+        std::string_view name(reinterpret_cast<const char*>(key), size);
+        if (name == "disposal" && surely) disposal_ = -1;
+        if (name == "bbox") extent_is_text_ = true;
+    }
+
     bool count_text(std::uint64_t most) {
         if (!fits(most)) return false;
         text_most_ += static_cast<std::int64_t>(most);
@@ -203,6 +218,7 @@ private:
         const void* nul = std::memchr(s, 0, length);
         std::size_t key = nul ? static_cast<const std::uint8_t*>(nul) - s : length;
         if (key == 0) return true;
+        store_text(s, key);
         std::uint64_t value = nul ? length - key - 1 : 0;
         return count_text(value);
     }
@@ -215,7 +231,10 @@ private:
         std::size_t rest = nul ? length - key - 1 : 0;
         if (rest > 0 && s[key + 1] != 0) return false;
         std::optional<std::uint64_t> size = decompressed(rest > 1 ? s + key + 2 : s, rest > 1 ? rest - 1 : 0, key != 0);
-        return size && (key == 0 || count_text(*size));
+        if (!size) return false;
+        if (key == 0) return true;
+        store_text(s, key);
+        return count_text(*size);
     }
 
     // chunk_iTXt: key, NUL, compression flag and method, language, NUL,
@@ -239,9 +258,15 @@ private:
         std::optional<std::uint64_t> size = flag != 0 ? decompressed(value, value_size, true) : value_size;
         if (!size) return false;
         if (!utf8_length(lang, tkey - 1 - lang) || !utf8_length(tkey, value - 1 - tkey)) return true;
-        if (flag != 0) return count_text(*size);  // at most one code point a byte, none if not UTF-8
+        if (flag != 0) {
+            // Stored unless the inflated text is not UTF-8.
+            store_text(s, r - 1 - s, false);
+            return count_text(*size);  // at most one code point a byte, none if not UTF-8
+        }
         std::optional<std::uint64_t> points = utf8_length(value, value_size);
-        return !points || count_text(*points);
+        if (!points) return true;
+        store_text(s, r - 1 - s);
+        return count_text(*points);
     }
 
     // chunk_iCCP: name, NUL, compression method 0 ("Unknown compression
@@ -280,6 +305,7 @@ private:
         std::uint64_t width = be32(4), height = be32(8), x = be32(12), y = be32(16);
         if (x + width > width_ || y + height > height_) return false;
         frame_area_ = width * height;
+        extent_is_text_ = false;
         disposal_ = s[24];
         return true;
     }
@@ -293,6 +319,7 @@ private:
     std::int64_t sequence_ = -1;   // _seq_num, -1 for None
     int disposal_ = -1;            // im_info["disposal"], -1 when unset
     std::uint64_t frame_area_ = 0;
+    bool extent_is_text_ = false;  // im_info["bbox"] was last set by a text chunk
 };
 
 // ChunkStream.read: is_cid, rb"\w\w\w\w".
