@@ -45,6 +45,7 @@ ASAN_TESTS := tests --ignore=tests/test_leaks.py --ignore=tests/test_demos.py \
 
 venv:
 	@bash scripts/ensure_venv.sh
+	@bash scripts/ensure_zlib.sh
 
 build: venv
 	$(PY) -m pip install -q --no-build-isolation --no-deps .

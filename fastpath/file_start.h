@@ -38,7 +38,4 @@ private:
     bool at_end_ = false;
 };
 
-// zlib's crc32.
-std::uint32_t crc32(const std::uint8_t* data, std::size_t size, std::uint32_t crc = 0);
-
 }  // namespace pretrain

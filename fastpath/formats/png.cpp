@@ -1,8 +1,8 @@
 #include "formats/png.h"
 
 #include "genuine.h"
-#include "inflate.h"
 #include "pillow_code.h"
+#include "zlib_calls.h"
 
 #include <cstdint>
 #include <cstring>
