@@ -48,7 +48,7 @@ venv:
 	@bash scripts/ensure_zlib.sh
 
 build: venv
-	$(PY) -m pip install -q --no-build-isolation --no-deps .
+	@bash scripts/build_project.sh $(PY)
 
 wheel: venv
 	@bash scripts/build_wheel.sh $(PY)

@@ -20,6 +20,7 @@ bool text_equals(PyObject* obj, const char* text) {
     return is_exact_str(obj) && PyUnicode_CompareWithASCIIString(obj, text) == 0;
 }
 
+#ifndef _WIN32  // the posix path classes, read natively on posix systems only
 // sys.intern is the interpreter's own (pathlib interns every part).
 bool intern_is_genuine(PyObject* pathlib_globals) {
     Ref sys = loaded_module("sys");
@@ -63,6 +64,7 @@ bool flavour_is_genuine(PyObject* pathlib, PyTypeObject* pure_posix) {
     Ref sep = attribute("sep"), altsep = attribute("altsep"), supported = attribute("is_supported");
     return text_equals(sep.get(), "/") && text_equals(altsep.get(), "") && supported.get() == Py_True;
 }
+#endif
 
 }  // namespace
 

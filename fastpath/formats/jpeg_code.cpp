@@ -9,6 +9,7 @@
 
 #include <cstring>
 #include <initializer_list>
+#include <iterator>
 
 using kaplet::Ref;
 
@@ -149,7 +150,7 @@ bool loaders_are_own(PyObject* tiff, PyObject* directory) {
         {8, 2, nullptr, nullptr}, {9, 4, nullptr, nullptr}, {10, 8, "load_signed_rational", nullptr},
         {11, 4, nullptr, nullptr}, {12, 8, nullptr, nullptr}, {13, 4, nullptr, nullptr}, {16, 8, nullptr, nullptr},
     };
-    if (!dispatch || !PyDict_CheckExact(dispatch.get()) || PyDict_GET_SIZE(dispatch.get()) != std::size(loaders)) return false;
+    if (!dispatch || !PyDict_CheckExact(dispatch.get()) || PyDict_GET_SIZE(dispatch.get()) != std::ssize(loaders)) return false;
     record(dispatch.get());
     for (const Loader& loader : loaders) {
         Ref entry = item(dispatch.get(), loader.type);
