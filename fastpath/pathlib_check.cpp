@@ -10,6 +10,7 @@ namespace pretrain {
 
 namespace {
 
+#ifndef _WIN32  // the posix path classes are read natively on posix systems only
 bool is_exact_type(PyObject* obj) { return obj != nullptr && Py_IS_TYPE(obj, &PyType_Type); }
 
 PyTypeObject* as_type(const Ref& obj) { return reinterpret_cast<PyTypeObject*>(obj.get()); }
@@ -20,7 +21,6 @@ bool text_equals(PyObject* obj, const char* text) {
     return is_exact_str(obj) && PyUnicode_CompareWithASCIIString(obj, text) == 0;
 }
 
-#ifndef _WIN32  // the posix path classes, read natively on posix systems only
 // sys.intern is the interpreter's own (pathlib interns every part).
 bool intern_is_genuine(PyObject* pathlib_globals) {
     Ref sys = loaded_module("sys");
