@@ -1,7 +1,7 @@
 #include "image_headers.h"
 
 #include "file_start.h"
-#include "formats/pillow_rules.h"
+#include "formats/formats.h"
 
 namespace pretrain {
 
@@ -35,24 +35,15 @@ HeaderSize read_header_size(const std::string& path, unsigned formats, const Pil
     if (rules.version == PillowVersion::Unverified) return {};
     FileStart f(path);
     if (!f.is_open() || !f.has(4)) return {};
-    std::uint8_t first = f.at(0);
-    HeaderSize size;
-    ImageFormat format;
-    if (first == 0x89 && (formats & kPng)) {
-        size = png::read(f, rules.version, rules.png), format = kPng;
-    } else if (first == 0xFF && (formats & kJpeg)) {
-        size = jpeg::read(f, rules.version, rules.jpeg), format = kJpeg;
-    } else if (first == 'G' && (formats & kGif)) {
-        size = gif::read(f, rules.version, rules.gif), format = kGif;
-    } else if (first == 'B' && (formats & kBmp)) {
-        size = bmp::read(f, rules.version, rules.bmp), format = kBmp;
-    } else {
-        return {};
+    for (const FormatDescriptor& descriptor : kFormats) {
+        if (f.at(0) != descriptor.first_byte || !(formats & descriptor.format)) continue;
+        HeaderSize size = descriptor.read(f, rules);
+        if (!size.known) return {};
+        size.format = descriptor.format;
+        size.prefix.assign(reinterpret_cast<const char*>(f.bytes(0)), f.available(16));
+        return size;
     }
-    if (!size.known) return {};
-    size.format = format;
-    size.prefix.assign(reinterpret_cast<const char*>(f.bytes(0)), f.available(16));
-    return size;
+    return {};
 }
 
 }  // namespace pretrain
