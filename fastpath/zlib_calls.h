@@ -12,12 +12,12 @@ namespace pretrain {
 // zlib.crc32(data, crc).
 std::uint32_t crc32(const std::uint8_t* data, std::size_t size, std::uint32_t crc = 0);
 
-// The number of bytes the complete, valid zlib stream at the start of
-// `data` decompresses to (as zlib.decompressobj() takes it), when that is
-// below `limit`; bytes after the stream's checksum are ignored. Nothing
-// (unknown) for anything else: a stream that is cut short, damaged, needs a
-// preset dictionary, fails its checksum, or would reach `limit`. An empty
-// input decompresses to nothing. The output is counted, never kept.
+// The number of bytes the zlib stream at the start of `data` decompresses
+// to (as zlib.decompressobj() takes it), when that is below `limit`; bytes
+// after the deflate data are not read, its Adler-32 included. Nothing
+// (unknown) for anything else: a stream that is cut short or damaged,
+// needs a preset dictionary, or would reach `limit`. An empty input
+// decompresses to nothing. The output is counted, never kept.
 std::optional<std::uint64_t> inflated_size(const std::uint8_t* data, std::size_t size, std::uint64_t limit);
 
 }  // namespace pretrain

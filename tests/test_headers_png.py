@@ -147,6 +147,10 @@ TEXT = chunk(b"tEXt", b"key\0value")
     (png(chunk(b"iCCP", b"p\0\1" + zlib.compress(b"x"))), False),
     (png(chunk(b"iCCP", b"p\0")), False),
     (png(chunk(b"iCCP", b"profile\0\0" + zlib.compress(b"icc" * 100))), True),
+    # A wrong Adler-32 is zlib.error, which drops the profile or empties the
+    # text: opening goes on.
+    (png(chunk(b"iCCP", b"p\0\0" + zlib.compress(b"icc")[:-4] + b"\0\0\0\0")), True),
+    (png(chunk(b"zTXt", b"k\0\0" + zlib.compress(b"text")[:-4] + b"\0\0\0\0")), True),
     (png(chunk(b"tEXt", b"no separator"), chunk(b"tEXt", b"\0value only")), True),
     (png(chunk(b"iTXt", b"k\0\0\0en\0t\0\xff\xfe bad utf-8")), True),
     (png(chunk(b"iTXt", b"k\0\0\0\xc0\x80\0t\0overlong language")), True),
