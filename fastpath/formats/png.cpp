@@ -93,7 +93,7 @@ public:
         Handler handle;  // null for chunk_IDAT, which ends the header
     };
     // PngStream's handlers, chunk_<cid>: exactly those its opening code has.
-    static const Chunk kHandlers[17];
+    static const Chunk kHandlers[];
 
     // PngStream.call of the chunk, or the plugin's unknown-chunk branch.
     bool handle(const Chunk* chunk, const std::uint8_t* s, std::uint32_t length) {
@@ -307,11 +307,11 @@ private:
     bool extent_is_text_ = false;  // im_info["bbox"] was last set by a text chunk
 };
 
-const Stream::Chunk Stream::kHandlers[17] = {
-    {"iCCP", &Stream::iccp}, {"IHDR", &Stream::ihdr},      {"IDAT", nullptr},           {"IEND", &Stream::stop},
-    {"PLTE", &Stream::skip}, {"tRNS", &Stream::trns},      {"gAMA", &Stream::gama},     {"cHRM", &Stream::chrm},
+const Stream::Chunk Stream::kHandlers[] = {
+    {"iCCP", &Stream::iccp},     {"IHDR", &Stream::ihdr},     {"IDAT", nullptr},       {"IEND", &Stream::stop},
+    {"PLTE", &Stream::skip},     {"tRNS", &Stream::trns},     {"gAMA", &Stream::gama}, {"cHRM", &Stream::chrm},
     {"sRGB", &Stream::sized<1>}, {"pHYs", &Stream::sized<9>}, {"tEXt", &Stream::text}, {"zTXt", &Stream::ztxt},
-    {"iTXt", &Stream::itxt}, {"eXIf", &Stream::skip},      {"acTL", &Stream::actl},     {"fcTL", &Stream::fctl},
+    {"iTXt", &Stream::itxt},     {"eXIf", &Stream::skip},     {"acTL", &Stream::actl}, {"fcTL", &Stream::fctl},
     {"fdAT", &Stream::stop},
 };
 
