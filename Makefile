@@ -45,9 +45,10 @@ ASAN_TESTS := tests --ignore=tests/test_leaks.py --ignore=tests/test_demos.py \
 
 venv:
 	@bash scripts/ensure_venv.sh
+	@bash scripts/ensure_zlib.sh
 
 build: venv
-	$(PY) -m pip install -q --no-build-isolation --no-deps .
+	@bash scripts/build_project.sh $(PY)
 
 wheel: venv
 	@bash scripts/build_wheel.sh $(PY)
@@ -91,9 +92,13 @@ fuzz-sizes: build
 MATRIX_TESTS := tests/test_analysis.py tests/test_analysis_scans.py tests/test_interrupts.py \
   tests/test_sample_data.py tests/test_datasets.py tests/test_model.py tests/test_training.py
 MATRIX_FUZZ_FILES := 3000
+# What the cells holding only a Pillow release run besides the fuzzing.
+MATRIX_PILLOW_TESTS := tests/test_headers_png.py tests/test_headers_jpeg.py tests/test_headers_gif_bmp.py \
+  tests/test_pillow_releases.py
 
 test-matrix: build
-	$(PY) scripts/run_matrix.py --fuzz-files $(MATRIX_FUZZ_FILES) $(if $(MATRIX_SEED),--seed $(MATRIX_SEED)) $(MATRIX_TESTS)
+	$(PY) scripts/run_matrix.py --fuzz-files $(MATRIX_FUZZ_FILES) $(if $(MATRIX_SEED),--seed $(MATRIX_SEED)) \
+	  --pillow-cell-tests $(MATRIX_PILLOW_TESTS) -- $(MATRIX_TESTS) tests/test_pillow_releases.py
 
 # The extra lanes first, then the list of skipped ones, then the Linux suite,
 # so that pytest's counts close the output.

@@ -2,6 +2,7 @@
 // readers of formats/. Plain C++: used without the interpreter lock.
 #pragma once
 
+#include "formats/binary.h"
 #include "platform.h"
 
 #include <cstdint>
@@ -25,10 +26,10 @@ public:
     }
     std::uint8_t at(std::uint64_t i) const { return data_[static_cast<std::size_t>(i)]; }
     const std::uint8_t* bytes(std::uint64_t i) const { return data_.data() + i; }
-    std::uint32_t be16(std::uint64_t i) const { return (at(i) << 8) | at(i + 1); }
-    std::uint32_t le16(std::uint64_t i) const { return at(i) | (at(i + 1) << 8); }
-    std::uint32_t be32(std::uint64_t i) const { return (be16(i) << 16) | be16(i + 2); }
-    std::uint32_t le32(std::uint64_t i) const { return le16(i) | (le16(i + 2) << 16); }
+    std::uint32_t be16(std::uint64_t i) const { return binary::i16be(bytes(i)); }
+    std::uint32_t le16(std::uint64_t i) const { return binary::i16le(bytes(i)); }
+    std::uint32_t be32(std::uint64_t i) const { return binary::i32be(bytes(i)); }
+    std::uint32_t le32(std::uint64_t i) const { return binary::i32le(bytes(i)); }
 
     static constexpr std::uint64_t kLimit = 1 << 20;
 
@@ -37,8 +38,5 @@ private:
     std::vector<std::uint8_t> data_;
     bool at_end_ = false;
 };
-
-// zlib's crc32.
-std::uint32_t crc32(const std::uint8_t* data, std::size_t size, std::uint32_t crc = 0);
 
 }  // namespace pretrain

@@ -10,6 +10,7 @@ namespace pretrain {
 
 namespace {
 
+#ifndef _WIN32  // the posix path classes are read natively on posix systems only
 bool is_exact_type(PyObject* obj) { return obj != nullptr && Py_IS_TYPE(obj, &PyType_Type); }
 
 PyTypeObject* as_type(const Ref& obj) { return reinterpret_cast<PyTypeObject*>(obj.get()); }
@@ -63,6 +64,7 @@ bool flavour_is_genuine(PyObject* pathlib, PyTypeObject* pure_posix) {
     Ref sep = attribute("sep"), altsep = attribute("altsep"), supported = attribute("is_supported");
     return text_equals(sep.get(), "/") && text_equals(altsep.get(), "") && supported.get() == Py_True;
 }
+#endif
 
 }  // namespace
 

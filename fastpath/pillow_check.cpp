@@ -3,6 +3,7 @@
 #include "error.h"
 #include "pillow_code.h"
 
+#include <optional>
 #include <string_view>
 
 using kaplet::Ref;
@@ -12,28 +13,34 @@ namespace pretrain {
 namespace {
 
 struct Plugin {
-    const char* format;
     const char* module;
     const char* factory;
-    unsigned native;  // ImageFormat read natively, or 0
+    const FormatDescriptor* native;  // null for a format read by Pillow alone
 };
 
-// The plugins Image.preinit loads. Their accept functions each want their
-// own leading bytes, none of which starts another's clean files.
-constexpr Plugin kPreinitPlugins[] = {
-    {"BMP", "PIL.BmpImagePlugin", "BmpImageFile", kBmp},
-    {"DIB", "PIL.BmpImagePlugin", "DibImageFile", 0},
-    {"GIF", "PIL.GifImagePlugin", "GifImageFile", kGif},
-    {"JPEG", "PIL.JpegImagePlugin", "jpeg_factory", kJpeg},
-    {"PPM", "PIL.PpmImagePlugin", "PpmImageFile", 0},
-    {"PNG", "PIL.PngImagePlugin", "PngImageFile", kPng},
+// The plugins Image.preinit loads besides those of kFormats. Their accept
+// functions each want their own leading bytes, none of which starts
+// another's clean files.
+struct OtherPlugin {
+    const char* pillow_id;
+    const char* module;
+    const char* factory;
+};
+constexpr OtherPlugin kOtherPreinitPlugins[] = {
+    {"DIB", "PIL.BmpImagePlugin", "DibImageFile"},
+    {"PPM", "PIL.PpmImagePlugin", "PpmImageFile"},
 };
 
-const Plugin* preinit_plugin(PyObject* format) {
-    for (const Plugin& plugin : kPreinitPlugins) {
-        if (PyUnicode_CheckExact(format) && PyUnicode_CompareWithASCIIString(format, plugin.format) == 0) return &plugin;
+std::optional<Plugin> preinit_plugin(PyObject* format) {
+    auto is = [format](const char* id) { return PyUnicode_CompareWithASCIIString(format, id) == 0; };
+    if (!PyUnicode_CheckExact(format)) return {};
+    for (const FormatDescriptor& descriptor : kFormats) {
+        if (is(descriptor.pillow_id)) return Plugin{descriptor.module, descriptor.factory, &descriptor};
     }
-    return nullptr;
+    for (const OtherPlugin& plugin : kOtherPreinitPlugins) {
+        if (is(plugin.pillow_id)) return Plugin{plugin.module, plugin.factory, nullptr};
+    }
+    return {};
 }
 
 bool same_objects(const std::vector<Ref>& a, const std::vector<Ref>& b) {
@@ -43,8 +50,6 @@ bool same_objects(const std::vector<Ref>& a, const std::vector<Ref>& b) {
     }
     return true;
 }
-
-int bit_index(unsigned format) { return format == kPng ? 0 : format == kJpeg ? 1 : format == kGif ? 2 : 3; }
 
 // The accept function a format is registered with, when it is a function of
 // one of Pillow's own modules; null otherwise (no accept function at all
@@ -74,18 +79,6 @@ Ref pillow_accept(PyObject* open_table, PyObject* format) {
         return {};
     }
     return module && defined_in(accept.get(), module.get(), text) ? accept : Ref();
-}
-
-// What the format's own opening code goes through beyond the image class,
-// for this Pillow release.
-bool format_code_is_own(const Plugin& plugin, PyObject* module, PillowRules& rules) {
-    switch (plugin.native) {
-        case kPng: return png::code_is_own(module, rules.version, rules.png);
-        case kJpeg: return jpeg::code_is_own(module, rules.version, rules.jpeg);
-        case kGif: return gif::code_is_own(module, rules.version, rules.gif);
-        case kBmp: return bmp::code_is_own(module, rules.version, rules.bmp);
-        default: return true;
-    }
 }
 
 #ifdef _WIN32
@@ -254,9 +247,9 @@ void PillowCheck::check_code(PyObject* image_module) {
         return;
     }
     open_is_own_ = true;
-    for (const Plugin& plugin : kPreinitPlugins) {
-        Ref module = plugin.native ? loaded_module(plugin.module) : Ref();
-        if (module && format_code_is_own(plugin, module.get(), rules_)) own_code_ |= plugin.native;
+    for (const FormatDescriptor& descriptor : kFormats) {
+        Ref module = loaded_module(descriptor.module);
+        if (module && descriptor.code_is_own(module.get(), rules_)) own_code_ |= descriptor.format;
     }
 }
 
@@ -302,8 +295,8 @@ void PillowCheck::find_formats(PyObject* image_module) {
         if (!PyUnicode_CheckExact(format)) return;
         Ref accept = pillow_accept(table.get(), format);
         if (!accept) return;  // this plugin and all after it are Pillow's business
-        const Plugin* plugin = preinit_plugin(format);
-        if (plugin == nullptr) {
+        std::optional<Plugin> plugin = preinit_plugin(format);
+        if (!plugin) {
             earlier.push_back(accept);
             continue;
         }
@@ -313,9 +306,10 @@ void PillowCheck::find_formats(PyObject* image_module) {
             own_factory.get() != PyTuple_GET_ITEM(entries[i].get(), 0)) {
             return;
         }
-        if (plugin->native && !(formats_ & plugin->native) && (own_code_ & plugin->native)) {
-            formats_ |= plugin->native;
-            earlier_accepts_[bit_index(plugin->native)] = earlier;
+        ImageFormat native = plugin->native ? plugin->native->format : ImageFormat{};
+        if (native && !(formats_ & native) && (own_code_ & native)) {
+            formats_ |= native;
+            earlier_accepts_[format_index(native)] = earlier;
         }
     }
 }
@@ -323,7 +317,7 @@ void PillowCheck::find_formats(PyObject* image_module) {
 // None of the formats Image.open tries before the file's own accepts its
 // first bytes (a warning text counts as no).
 bool PillowCheck::accepted_by_no_other(const HeaderSize& size) {
-    int format = bit_index(size.format);
+    std::size_t format = format_index(size.format);
     if (earlier_accepts_[format].empty()) return true;
     auto known = prefix_answers_[format].find(size.prefix);
     if (known != prefix_answers_[format].end()) return known->second;

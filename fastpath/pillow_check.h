@@ -6,7 +6,7 @@
 // looks again only when something it depends on changed.
 #pragma once
 
-#include "formats/pillow_rules.h"
+#include "formats/formats.h"
 #include "genuine.h"
 #include "image_headers.h"
 #include "interpreter_cache.h"
@@ -53,11 +53,11 @@ private:
 
     unsigned formats_ = 0;  // ImageFormat mask of what may be read natively
     PillowRules rules_;     // what the readers mirror, for the Pillow loaded
-    // Per native format (by bit index), the accept functions of the formats
+    // Per native format (by its place in kFormats), the accept functions of the formats
     // Image.open tries first whose leading bytes are not known here; they
     // are Pillow's own pure functions, so their answers are kept per prefix.
-    std::array<std::vector<kaplet::Ref>, 4> earlier_accepts_;
-    std::unordered_map<std::string, bool> prefix_answers_[4];
+    std::array<std::vector<kaplet::Ref>, kFormatCount> earlier_accepts_;
+    std::unordered_map<std::string, bool> prefix_answers_[kFormatCount];
     bool open_is_own_ = false;    // Image is Pillow's and Image.open its own
     Fingerprint checked_;         // what the last check of the code read
     kaplet::Ref checked_module_;  // the Image module of that check

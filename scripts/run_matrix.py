@@ -3,9 +3,11 @@ fuzzing in every cell of scripts/matrix_cells.txt (each set up by
 scripts/matrix_cell.sh), then the cells' versions and results and the
 scan's native share per format, cell beside cell.
 
-    python scripts/run_matrix.py [--seed S] [--fuzz-files N] TEST_FILE...
+    python scripts/run_matrix.py [--seed S] [--fuzz-files N] [--pillow-cell-tests FILE...] TEST_FILE...
 
-Every cell fuzzes the same files (one seed for all). The lane fails on a
+A cell that holds nothing but a Pillow release runs the --pillow-cell-tests
+files in place of the TEST_FILEs. Every cell fuzzes the same files (one
+seed for all). The lane fails on a
 failing test, a difference, a cell whose numpy or Pillow is not the one it
 names, or a native share more than MAX_SHARE_GAP points away from the first
 (oldest) cell's. A cell that cannot be set up is skipped and listed with the
@@ -145,6 +147,7 @@ def compare_shares(cells, seed):
 def main():
     parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
     parser.add_argument("tests", nargs="+")
+    parser.add_argument("--pillow-cell-tests", nargs="+", default=[])
     parser.add_argument("--fuzz-files", type=int, default=3000)
     parser.add_argument("--seed", type=int)
     options = parser.parse_args()
@@ -162,7 +165,8 @@ def main():
         if cell.set_up():
             ran.append(cell)
             cell.check_versions()
-            cell.run_tests(options.tests)
+            only_pillow = set(cell.pins) == {"pillow"} and options.pillow_cell_tests
+            cell.run_tests(options.pillow_cell_tests if only_pillow else options.tests)
             if fuzzing:
                 cell.run_fuzz(options.fuzz_files, seed)
         cell.seconds = time.monotonic() - cell_started

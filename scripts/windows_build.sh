@@ -6,6 +6,7 @@ source "$(dirname "$0")/windows_env.sh"
 cd "$repo"
 
 ensure_mingw || { say "cannot cross-build without mingw-w64"; exit 1; }
+bash "$repo/scripts/ensure_zlib.sh" mingw || { say "cannot cross-build without zlib for mingw-w64"; exit 1; }
 ensure_embedded_python
 
 # CPython's public headers of the build interpreter, with the Windows

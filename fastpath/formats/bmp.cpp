@@ -49,7 +49,7 @@ bool supported_bitfields(std::uint32_t bits, Masks masks) {
 // BmpImageFile._open and _bitmap (the palette's bytes decide only the mode;
 // a short palette read is no error). Identical in every release listed in
 // code_is_own.
-HeaderSize read(FileStart& f, PillowVersion, const BmpRules&) {
+HeaderSize read(FileStart& f, const BmpRules&) {
     // _open: the magic (Image.open checked it already) and 14 bytes, the
     // header size as i32(read(4)).
     if (!f.has(18) || f.at(0) != 'B' || f.at(1) != 'M') return {};

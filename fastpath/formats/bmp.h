@@ -19,7 +19,7 @@ namespace bmp {
 // The size Pillow's Bmp plugin finds, when the bytes show that its opening
 // code gives exactly that size with no exception and no warning; unknown
 // otherwise. Plain C++: runs without the interpreter lock.
-HeaderSize read(FileStart& file, PillowVersion version, const BmpRules& rules);
+HeaderSize read(FileStart& file, const BmpRules& rules);
 
 // The plugin module's opening code is Pillow's own for this release; fills
 // the rules from the module's settings. Needs the interpreter lock.

@@ -87,7 +87,7 @@ bool read_extension(FileStart& f, Blocks& blocks) {
 // GifImageFile._open and _seek(0): the screen descriptor and its palette,
 // then blocks up to the first image descriptor, which may widen the size.
 // Identical in every release listed in code_is_own.
-HeaderSize read(FileStart& f, PillowVersion, const GifRules&) {
+HeaderSize read(FileStart& f, const GifRules&) {
     // _accept: "GIF87a" or "GIF89a".
     if (!f.has(13) || std::memcmp(f.bytes(0), "GIF8", 4) != 0 || (f.at(4) != '7' && f.at(4) != '9') || f.at(5) != 'a') {
         return {};

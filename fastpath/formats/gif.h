@@ -19,7 +19,7 @@ namespace gif {
 // The size Pillow's Gif plugin finds, when the bytes show that its opening
 // code gives exactly that size with no exception and no warning; unknown
 // otherwise. Plain C++: runs without the interpreter lock.
-HeaderSize read(FileStart& file, PillowVersion version, const GifRules& rules);
+HeaderSize read(FileStart& file, const GifRules& rules);
 
 // The plugin module's opening code is Pillow's own for this release; fills
 // the rules from the module's settings. Needs the interpreter lock.

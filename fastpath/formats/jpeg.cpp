@@ -1,6 +1,8 @@
 #include "formats/jpeg.h"
 
+#include "formats/binary.h"
 #include "formats/jpeg_ifd.h"
+#include "formats/jpeg_markers.h"
 
 #include <cstring>
 #include <string_view>
@@ -8,23 +10,6 @@
 namespace pretrain::jpeg {
 
 namespace {
-
-// The handlers of JpegImagePlugin.MARKER, for the markers 0xFFC0-0xFFFE.
-enum class Handler { None, Skip, App, Com, Dqt, Sof };
-
-Handler handler_of(std::uint8_t marker) {
-    switch (marker) {
-        case 0xC4: case 0xCC: case 0xDA: case 0xDC: case 0xDD: case 0xDF: return Handler::Skip;
-        case 0xC8: return Handler::None;
-        case 0xDB: return Handler::Dqt;
-        case 0xDE: return Handler::Sof;
-        case 0xFE: return Handler::Com;
-        default: break;
-    }
-    if (marker >= 0xC0 && marker <= 0xCF) return Handler::Sof;
-    if (marker >= 0xE0 && marker <= 0xEF) return Handler::App;
-    return Handler::None;  // RSTn, SOI, EOI, JPGn: no segment
-}
 
 struct Span {
     std::uint64_t at = 0;
@@ -49,8 +34,8 @@ bool starts(const std::uint8_t* s, std::uint64_t n, std::string_view text) {
     return n >= text.size() && std::memcmp(s, text.data(), text.size()) == 0;
 }
 
-std::uint32_t be16(const std::uint8_t* s) { return (s[0] << 8) | s[1]; }
-std::uint32_t be32(const std::uint8_t* s) { return (be16(s) << 16) | be16(s + 2); }
+using binary::i16be;
+using binary::i32be;
 
 // APP's Photoshop resource loop: struct.error ends it, but a block cut
 // right after its resource code makes `s[offset]` raise IndexError.
@@ -59,13 +44,13 @@ bool photoshop_is_quiet(const std::uint8_t* s, std::uint64_t n) {
     while (offset <= n && n - offset >= 4 && std::memcmp(s + offset, "8BIM", 4) == 0) {
         offset += 4;
         if (n - offset < 2) return true;
-        std::uint32_t code = be16(s + offset);
+        std::uint32_t code = i16be(s + offset);
         offset += 2;
         if (offset >= n) return false;
         offset += 1 + s[offset];
         offset += offset & 1;
         if (offset > n || n - offset < 4) return true;
-        std::uint64_t size = be32(s + offset);
+        std::uint64_t size = i32be(s + offset);
         offset += 4;
         // ResolutionInfo reads 14 bytes of its block (struct.error if short).
         if (code == 0x03ED && (n - offset < 14 || size < 14)) return true;
@@ -84,8 +69,8 @@ bool handle(Handler handler, std::uint8_t marker, const std::uint8_t* s, Span sp
             // depths and layer counts raise SyntaxError; the component loop
             // reads 3 bytes per record and fails on a partial last one.
             if (n < 6 || s[0] != 8 || (s[5] != 1 && s[5] != 3 && s[5] != 4) || (n - 6) % 3 != 0) return false;
-            seen.height = be16(s + 1);
-            seen.width = be16(s + 3);
+            seen.height = i16be(s + 1);
+            seen.width = i16be(s + 3);
             seen.frame = true;
             return true;
         case Handler::Dqt:
@@ -141,7 +126,7 @@ bool has_gain_map(FileStart& f, const Segments& seen) {
 
 // JpegImageFile._open's marker loop up to SOS, then _read_dpi_from_exif and
 // jpeg_factory's MP index check.
-HeaderSize read(FileStart& f, PillowVersion version, const JpegRules& rules) {
+HeaderSize read(FileStart& f, const JpegRules& rules) {
     if (!f.has(3) || f.at(0) != 0xFF || f.at(1) != 0xD8 || f.at(2) != 0xFF) return {};
     std::uint64_t pos = 3;
     bool after_ff = true;  // the loop's `s` holds 0xFF
@@ -182,11 +167,11 @@ HeaderSize read(FileStart& f, PillowVersion version, const JpegRules& rules) {
     // No more reads: the buffer stays where it is.
     if (seen.exif_count > 0 && !seen.dpi) {
         if (!rules.tiff || seen.exif_count > 1) return {};
-        if (!exif_resolution_is_quiet(f.bytes(seen.exif.at), seen.exif.size, version)) return {};
+        if (!exif_resolution_is_quiet(f.bytes(seen.exif.at), seen.exif.size, rules.quirks)) return {};
     }
     if (seen.mp) {
         if (!rules.tiff) return {};
-        MpIndex index = read_mp_index(f.bytes(seen.mp_index.at), seen.mp_index.size, version);
+        MpIndex index = read_mp_index(f.bytes(seen.mp_index.at), seen.mp_index.size, rules.quirks);
         if (index == MpIndex::Unusual) return {};
         if (index == MpIndex::Mpo && !rules.mpo) {
             if (seen.app1_count > Segments::kApp1Kept || !has_gain_map(f, seen)) return {};

@@ -9,6 +9,16 @@
 
 namespace pretrain {
 
+// Where the opening code differs between the releases listed, one field
+// per difference (set by the code check from the release).
+struct JpegQuirks {
+    // TiffImagePlugin's ImageFileDirectory_v2.load keeps the first entry of
+    // a tag and skips the later ones unread, and warns "Tag data larger than
+    // file" (13.0.0 on); before, it reads them all and keeps the last.
+    bool directory_keeps_first_entry = false;
+    bool operator==(const JpegQuirks&) const = default;
+};
+
 // The settings of Pillow's modules that the plugin's opening code reads.
 struct JpegRules {
     // TiffImagePlugin is loaded, with its directory code Pillow's own: the
@@ -18,6 +28,7 @@ struct JpegRules {
     // MpoImagePlugin is loaded, its code Pillow's own: images with several
     // MP entries, which jpeg_factory makes MPOs, can be answered.
     bool mpo = false;
+    JpegQuirks quirks;
     bool operator==(const JpegRules&) const = default;
 };
 
@@ -26,7 +37,7 @@ namespace jpeg {
 // The size Pillow's Jpeg plugin finds, when the bytes show that its opening
 // code gives exactly that size with no exception and no warning; unknown
 // otherwise. Plain C++: runs without the interpreter lock.
-HeaderSize read(FileStart& file, PillowVersion version, const JpegRules& rules);
+HeaderSize read(FileStart& file, const JpegRules& rules);
 
 // The plugin module's opening code is Pillow's own for this release; fills
 // the rules from the module's settings. Needs the interpreter lock.

@@ -2,6 +2,7 @@
 // what its handlers and jpeg_factory call, and (when loaded) the TIFF
 // directory and MPO code that EXIF and MP indexes go through.
 #include "formats/jpeg.h"
+#include "formats/jpeg_markers.h"
 
 #include "error.h"
 #include "genuine.h"
@@ -9,28 +10,13 @@
 
 #include <cstring>
 #include <initializer_list>
+#include <iterator>
 
 using kaplet::Ref;
 
 namespace pretrain::jpeg {
 
 namespace {
-
-// The name of JpegImagePlugin's handler for a marker, or null for None.
-const char* handler_name(long marker) {
-    switch (marker & 0xFF) {
-        case 0xC4: case 0xCC: case 0xDA: case 0xDC: case 0xDD: case 0xDF: return "Skip";
-        case 0xC8: return nullptr;
-        case 0xDB: return "DQT";
-        case 0xDE: return "SOF";
-        case 0xFE: return "COM";
-        default: break;
-    }
-    long low = marker & 0xFF;
-    if (low >= 0xC0 && low <= 0xCF) return "SOF";
-    if (low >= 0xE0 && low <= 0xEF) return "APP";
-    return nullptr;
-}
 
 bool exact_long(PyObject* value, long expected) {
     if (value == nullptr || !PyLong_CheckExact(value)) return false;
@@ -65,7 +51,7 @@ bool markers_are_own(PyObject* module) {
         Ref entry = item(markers.get(), marker);
         if (!entry || !PyTuple_CheckExact(entry.get()) || PyTuple_GET_SIZE(entry.get()) != 3) return false;
         PyObject* handler = PyTuple_GET_ITEM(entry.get(), 2);
-        const char* name = handler_name(marker);
+        const char* name = function_name(handler_of(static_cast<std::uint8_t>(marker & 0xFF)));
         if (name == nullptr ? handler != Py_None : !is_own_global(module, handler, name)) return false;
     }
     return true;
@@ -149,7 +135,7 @@ bool loaders_are_own(PyObject* tiff, PyObject* directory) {
         {8, 2, nullptr, nullptr}, {9, 4, nullptr, nullptr}, {10, 8, "load_signed_rational", nullptr},
         {11, 4, nullptr, nullptr}, {12, 8, nullptr, nullptr}, {13, 4, nullptr, nullptr}, {16, 8, nullptr, nullptr},
     };
-    if (!dispatch || !PyDict_CheckExact(dispatch.get()) || PyDict_GET_SIZE(dispatch.get()) != std::size(loaders)) return false;
+    if (!dispatch || !PyDict_CheckExact(dispatch.get()) || PyDict_GET_SIZE(dispatch.get()) != std::ssize(loaders)) return false;
     record(dispatch.get());
     for (const Loader& loader : loaders) {
         Ref entry = item(dispatch.get(), loader.type);
@@ -209,10 +195,11 @@ bool mpo_code_is_own() {
 
 }  // namespace
 
-// Verified against each release listed in PillowVersion: the opening code
-// differs between them only where the readers branch on the version.
+// Verified against each release listed in PillowVersion: where the opening
+// code differs between them, JpegQuirks names the difference.
 bool code_is_own(PyObject* module, PillowVersion version, JpegRules& rules) {
     if (version == PillowVersion::Unverified) return false;
+    rules.quirks.directory_keeps_first_entry = version >= PillowVersion::V13_0_0;
     PyObject* globals = PyModule_GetDict(module);
     Ref image_class = dict_entry(globals, "JpegImageFile");
     if (!pillow_image_class(image_class.get(), {"_read_dpi_from_exif", "_getmp", "getexif"})) return false;

@@ -1,16 +1,15 @@
 #include "formats/jpeg_ifd.h"
 
+#include "formats/binary.h"
+
 #include <cstring>
 
 namespace pretrain::jpeg {
 
 namespace {
 
-std::uint32_t read16(const std::uint8_t* p, bool big) { return big ? (p[0] << 8) | p[1] : p[0] | (p[1] << 8); }
-
-std::uint32_t read32(const std::uint8_t* p, bool big) {
-    return big ? (read16(p, true) << 16) | read16(p + 2, true) : read16(p, false) | (read16(p + 2, false) << 16);
-}
+using binary::i16;
+using binary::i32;
 
 // ImageFileDirectory_v2._load_dispatch: the bytes of one value of each type
 // Pillow reads; 0 for the types its load skips.
@@ -38,32 +37,30 @@ bool one_number(const Directory::Entry& entry) { return (entry.type == 3 || entr
 }  // namespace
 
 bool Directory::load(const std::uint8_t* data, std::size_t size, std::uint64_t offset, bool big_endian,
-                     PillowVersion version) {
+                     const JpegQuirks& quirks) {
     count_ = 0;
     big_endian_ = big_endian;
-    // Pillow 13 keeps the first entry of a tag and skips the later ones
-    // unread; earlier releases read them all and keep the last.
-    first_wins_ = version >= PillowVersion::V13_0_0;
+    first_wins_ = quirks.directory_keeps_first_entry;
     // _ensure_read: a short count, entry or next-directory offset raises
     // OSError, which load turns into a warning.
     if (offset > size || size - offset < 2) return false;
-    std::uint32_t tags = read16(data + offset, big_endian);
+    std::uint32_t tags = i16(data + offset, big_endian);
     if (tags > kMaxEntries) return false;
     std::uint64_t at = offset + 2;
     std::uint64_t out_of_line = 0;
     for (std::uint32_t i = 0; i < tags; ++i, at += 12) {
         if (size - at < 12) return false;
         const std::uint8_t* field = data + at;
-        Entry entry{static_cast<std::uint16_t>(read16(field, big_endian)), static_cast<std::uint16_t>(read16(field + 2, big_endian)),
-                    read32(field + 4, big_endian), field + 8, 0};
+        Entry entry{static_cast<std::uint16_t>(i16(field, big_endian)), static_cast<std::uint16_t>(i16(field + 2, big_endian)),
+                    i32(field + 4, big_endian), field + 8, 0};
         if (first_wins_ && find(entry.tag)) continue;
         std::uint64_t unit = unit_size(entry.type);
         if (unit == 0) continue;  // "unsupported type", logged only
         entry.size = unit * entry.count;
         if (entry.size > 4) {
-            std::uint64_t value_at = read32(field + 8, big_endian);
-            // Pillow 13: out-of-line data adding up to more than the block
-            // warns "Tag data larger than file".
+            std::uint64_t value_at = i32(field + 8, big_endian);
+            // Out-of-line data adding up to more than the block warns "Tag
+            // data larger than file".
             out_of_line += entry.size;
             if (first_wins_ && out_of_line > size) return false;
             // _safe_read past the end raises OSError: a warning.
@@ -87,14 +84,14 @@ const Directory::Entry* Directory::find(std::uint16_t tag) const {
 }
 
 std::uint32_t Directory::number(const Entry& entry) const {
-    return entry.type == 3 ? read16(entry.value, big_endian_) : read32(entry.value, big_endian_);
+    return entry.type == 3 ? i16(entry.value, big_endian_) : i32(entry.value, big_endian_);
 }
 
 // Exif.load, then exif[ResolutionUnit] and exif[XResolution]. What raises
 // struct.error, SyntaxError or KeyError is caught (the image gets 72 dpi);
 // the directory's load warns on short data, and decoding a tag that Pillow
 // knows as single-valued warns when it holds several values.
-bool exif_resolution_is_quiet(const std::uint8_t* segment, std::size_t size, PillowVersion version) {
+bool exif_resolution_is_quiet(const std::uint8_t* segment, std::size_t size, const JpegQuirks& quirks) {
     const std::uint8_t* data = segment + 6;
     size -= 6;
     // Exif.load strips repeated "Exif\0\0" heads: all of them up to Pillow
@@ -105,7 +102,7 @@ bool exif_resolution_is_quiet(const std::uint8_t* segment, std::size_t size, Pil
     if (size < 8 || data[2] == 0x2B) return true;     // the header's offset is short: struct.error
     bool big = data[0] == 'M';
     Directory directory;
-    if (!directory.load(data, size, read32(data + 4, big), big, version)) return false;
+    if (!directory.load(data, size, i32(data + 4, big), big, quirks)) return false;
     const Directory::Entry* unit = directory.find(0x0128);
     if (!unit) return true;
     if (!one_number(*unit)) return false;
@@ -121,14 +118,14 @@ bool exif_resolution_is_quiet(const std::uint8_t* segment, std::size_t size, Pil
 // SyntaxError, which jpeg_factory turns into a warning; MP entries short of
 // NumberOfImages raise struct.error). dict(info) decodes every tag, so only
 // the index's own tags with their usual types are taken.
-MpIndex read_mp_index(const std::uint8_t* data, std::size_t size, PillowVersion version) {
+MpIndex read_mp_index(const std::uint8_t* data, std::size_t size, const JpegQuirks& quirks) {
     if (size < 8) return MpIndex::Unusual;
     // The MP entries are read big-endian only after the exact big-endian
     // TIFF head; other heads Pillow accepts would mix byte orders.
     bool big = std::memcmp(data, "MM\x00\x2a", 4) == 0;
     if (!big && std::memcmp(data, "II\x2a\x00", 4) != 0) return MpIndex::Unusual;
     Directory directory;
-    if (!directory.load(data, size, read32(data + 4, big), big, version)) return MpIndex::Unusual;
+    if (!directory.load(data, size, i32(data + 4, big), big, quirks)) return MpIndex::Unusual;
     for (const Directory::Entry& entry : directory) {
         bool usual = entry.tag == 0xB000 || entry.tag == 0xB002 || entry.tag == 0xB003 ? entry.type == 7
                      : entry.tag == 0xB001 || entry.tag == 0xB004                    ? one_number(entry)
@@ -142,7 +139,7 @@ MpIndex read_mp_index(const std::uint8_t* data, std::size_t size, PillowVersion 
     if (entries->size / 16 < count) return MpIndex::Unusual;
     for (std::uint64_t i = 0; i < count; ++i) {
         // Attribute bits 24-26: ImageDataFormat, JPEG only.
-        if ((read32(entries->value + 16 * i, big) >> 24) & 7) return MpIndex::Unusual;
+        if ((i32(entries->value + 16 * i, big) >> 24) & 7) return MpIndex::Unusual;
     }
     return count > 1 ? MpIndex::Mpo : MpIndex::Jpeg;
 }

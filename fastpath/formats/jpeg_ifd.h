@@ -3,7 +3,7 @@
 // through TiffImagePlugin.ImageFileDirectory_v2. Plain C++.
 #pragma once
 
-#include "formats/pillow_version.h"
+#include "formats/jpeg.h"
 
 #include <array>
 #include <cstddef>
@@ -25,7 +25,7 @@ public:
     // Loads the directory at `offset` of the TIFF block [data, data + size);
     // false when Pillow's load would warn, or the directory is too large to
     // be usual.
-    bool load(const std::uint8_t* data, std::size_t size, std::uint64_t offset, bool big_endian, PillowVersion version);
+    bool load(const std::uint8_t* data, std::size_t size, std::uint64_t offset, bool big_endian, const JpegQuirks& quirks);
 
     // The entry Pillow keeps for tag, or null.
     const Entry* find(std::uint16_t tag) const;
@@ -45,13 +45,13 @@ private:
 // JpegImageFile._read_dpi_from_exif for an image with this EXIF segment
 // (starting "Exif\0\0") and no JFIF density: true when no exception leaves
 // it and nothing warns.
-bool exif_resolution_is_quiet(const std::uint8_t* segment, std::size_t size, PillowVersion version);
+bool exif_resolution_is_quiet(const std::uint8_t* segment, std::size_t size, const JpegQuirks& quirks);
 
 enum class MpIndex { Unusual, Jpeg, Mpo };
 
 // What jpeg_factory makes of the MP index (the APP2 "MPF\0" segment without
 // its 4 leading bytes): a plain JPEG, an MPO (more than one image), or
 // something that raises or warns.
-MpIndex read_mp_index(const std::uint8_t* data, std::size_t size, PillowVersion version);
+MpIndex read_mp_index(const std::uint8_t* data, std::size_t size, const JpegQuirks& quirks);
 
 }  // namespace pretrain::jpeg
