@@ -13,8 +13,8 @@ namespace pretrain {
 
 ImageSizes::ImageSizes(PyObject* image_module)
     : image_module_(Ref::borrow(image_module)),
-      check_holder_(InterpreterCache<PillowCheck>::get()),
-      check_(InterpreterCache<PillowCheck>::of(check_holder_)),
+      check_holder_(kaplet::InterpreterCache<PillowCheck>::get()),
+      check_(kaplet::InterpreterCache<PillowCheck>::of(check_holder_)),
       paths_(Py_None),
       mode_(kaplet::str("r")) {}
 

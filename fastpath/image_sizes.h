@@ -60,7 +60,7 @@ private:
     HeaderPipeline pipeline_;
     kaplet::Ref last_text_;  // the size text made last, for last_width_ x last_height_
     std::uint64_t last_width_ = 0, last_height_ = 0;
-    FrameReport<ImageSizes> report_{*this};  // last: see frame_report.h
+    kaplet::FrameReport<ImageSizes> report_{*this};  // last: see frame_report.h
 };
 
 }  // namespace pretrain

@@ -1,8 +1,10 @@
 // The resource reader "kaplet_resource_reader" that the finder hands out for
 // its rows.
+#include "resources.h"
+
 #include "error.h"
-#include "loader_services.h"
 #include "method_def.h"
+#include "module_table.h"
 #include "paths.h"
 #include "resource_files.h"
 #include "whole_file.h"

@@ -1,7 +1,9 @@
 // The finder's distribution answers: the distributions this library carries
 // (none), filtered by the name of the query.
+#include "distributions.h"
+
 #include "error.h"
-#include "loader_services.h"
+#include "module_table.h"
 
 namespace kaplet {
 

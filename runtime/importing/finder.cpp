@@ -1,9 +1,12 @@
 #include "finder.h"
 
+#include "distributions.h"
 #include "error.h"
-#include "loader_services.h"
+#include "extension_loading.h"
+#include "extensions.h"
 #include "method_def.h"
 #include "paths.h"
+#include "resources.h"
 #include "standard_modules.h"
 #include "whole_file.h"
 

@@ -1,8 +1,10 @@
 // Extension files found in a package directory of the library, and the
 // legacy find_module/load_module protocol.
+#include "extensions.h"
+
 #include "error.h"
+#include "extension_loading.h"
 #include "finder.h"
-#include "loader_services.h"
 #include "paths.h"
 #include "standard_modules.h"
 

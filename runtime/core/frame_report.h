@@ -6,10 +6,10 @@
 
 #include "frame_roots.h"
 
-namespace pretrain {
+namespace kaplet {
 
 template <class Owner>
-class FrameReport final : public kaplet::FrameRoot {
+class FrameReport final : public FrameRoot {
 public:
     explicit FrameReport(const Owner& owner) noexcept : owner_(owner) {}
     int traverse(visitproc visit, void* arg) const override { return owner_.traverse(visit, arg); }
@@ -18,4 +18,4 @@ private:
     const Owner& owner_;
 };
 
-}  // namespace pretrain
+}  // namespace kaplet
