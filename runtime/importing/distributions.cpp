@@ -16,32 +16,28 @@ PyObject* distributions() {
     return map;
 }
 
+Ref find_distributions(Args& a) {
+    Ref wanted = a.ref(0).attr("name");
+    Ref found = Ref::steal(PyList_New(0));
+    // A copy: the comparison runs the wanted name's __eq__.
+    Ref items = Ref::steal(PyDict_Items(distributions()));
+    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(items.get()); ++i) {
+        Ref pair = Ref::borrow(PyList_GET_ITEM(items.get(), i));
+        PyObject* name = PyTuple_GET_ITEM(pair.get(), 0);
+        if (wanted.get() != Py_None) {
+            int equal = PyObject_RichCompareBool(name, wanted.get(), Py_EQ);
+            check(equal);
+            if (!equal) continue;
+        }
+        check(PyList_Append(found.get(), PyTuple_GET_ITEM(pair.get(), 1)));
+    }
+    return Ref::steal(PyObject_GetIter(found.get()));
+}
+
+constexpr Param kContext[] = {{"context"}};
+
 }  // namespace
 
-PyObject* finder_find_distributions(PyObject*, PyObject* args, PyObject* kwargs) {
-    return boundary([&]() -> PyObject* {
-        static const char* keywords[] = {"context", nullptr};
-        PyObject* context;
-        if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O:find_distributions", const_cast<char**>(keywords),
-                                         &context)) {
-            return nullptr;
-        }
-        Ref wanted = Ref::borrow(context).attr("name");
-        Ref found = Ref::steal(PyList_New(0));
-        // A copy: the comparison runs the wanted name's __eq__.
-        Ref items = Ref::steal(PyDict_Items(distributions()));
-        for (Py_ssize_t i = 0; i < PyList_GET_SIZE(items.get()); ++i) {
-            Ref pair = Ref::borrow(PyList_GET_ITEM(items.get(), i));
-            PyObject* name = PyTuple_GET_ITEM(pair.get(), 0);
-            if (wanted.get() != Py_None) {
-                int equal = PyObject_RichCompareBool(name, wanted.get(), Py_EQ);
-                check(equal);
-                if (!equal) continue;
-            }
-            check(PyList_Append(found.get(), PyTuple_GET_ITEM(pair.get(), 1)));
-        }
-        return PyObject_GetIter(found.get());
-    });
-}
+extern const MethodDef kFindDistributions{{"find_distributions", kContext, find_distributions}, 1};
 
 }  // namespace kaplet

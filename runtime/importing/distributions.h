@@ -1,11 +1,11 @@
 // The distributions the finder reports to importlib.metadata.
 #pragma once
 
-#include <Python.h>
+#include "builtin_methods.h"
 
 namespace kaplet {
 
-// The finder's find_distributions (METH_VARARGS | METH_KEYWORDS | METH_STATIC).
-PyObject* finder_find_distributions(PyObject*, PyObject* args, PyObject* kwargs);
+// The finder's find_distributions.
+extern const MethodDef kFindDistributions;
 
 }  // namespace kaplet

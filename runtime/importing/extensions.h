@@ -2,6 +2,7 @@
 // modules, and the legacy find_module/load_module protocol over them.
 #pragma once
 
+#include "builtin_methods.h"
 #include "ref.h"
 
 namespace kaplet {
@@ -13,8 +14,8 @@ bool search_extension(PyObject* fullname);
 // search may replace the record while the caller still uses the path.
 Ref installed_extension(PyObject* fullname);
 
-// The finder's find_module and load_module (METH_VARARGS | METH_KEYWORDS | METH_STATIC).
-PyObject* finder_find_module(PyObject*, PyObject* args, PyObject* kwargs);
-PyObject* finder_load_module(PyObject*, PyObject* args, PyObject* kwargs);
+// The finder's find_module and load_module.
+extern const MethodDef kFindModule;
+extern const MethodDef kLoadModule;
 
 }  // namespace kaplet

@@ -1,6 +1,7 @@
 #include "finder.h"
 
 #include "distributions.h"
+#include "builtin_methods.h"
 #include "error.h"
 #include "extension_loading.h"
 #include "extensions.h"
@@ -31,201 +32,153 @@ constexpr const char kMainTrampoline[] = "__loader__._run_as_main(__spec__.name,
 
 PyObject* finder_type_object() { return reinterpret_cast<PyObject*>(g_finder_type); }
 
-PyObject* finder_find_spec(PyObject*, PyObject* args, PyObject* kwargs) {
-    return boundary([&]() -> PyObject* {
-        static const char* keywords[] = {"fullname", "is_package", "path", nullptr};
-        PyObject *fullname, *ignored1 = nullptr, *ignored2 = nullptr;
-        if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O|OO:find_spec", const_cast<char**>(keywords), &fullname,
-                                         &ignored1, &ignored2)) {
-            return nullptr;
-        }
-        if (ModuleRow* row = find_row(fullname)) {
-            Ref origin = path_string(file_value(*row));
-            return module_spec(fullname, {{"origin", origin}, {"is_package", row->is_package ? Py_True : Py_False}})
-                .release();
-        }
-        if (search_extension(fullname)) return module_spec(fullname, {{"is_package", Py_False}}).release();
-        Py_RETURN_NONE;
-    });
+Ref find_spec(Args& a) {
+    PyObject* fullname = a[0];
+    if (ModuleRow* row = find_row(fullname)) {
+        Ref origin = path_string(file_value(*row));
+        return module_spec(fullname, {{"origin", origin}, {"is_package", row->is_package ? Py_True : Py_False}});
+    }
+    if (search_extension(fullname)) return module_spec(fullname, {{"is_package", Py_False}});
+    return none();
 }
 
-PyObject* finder_create_module(PyObject*, PyObject* args, PyObject* kwargs) {
-    return boundary([&]() -> PyObject* {
-        static const char* keywords[] = {"spec", nullptr};
-        PyObject* spec;
-        if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O:create_module", const_cast<char**>(keywords), &spec)) {
-            return nullptr;
-        }
-        Ref name = Ref::borrow(spec).attr("name");
-        // As module(name) would; PyModule_NewObject takes any object as the name.
-        if (!PyUnicode_Check(name.get())) {
-            raise(PyExc_TypeError, "module() argument 'name' must be str, not %.200s",
-                  Py_TYPE(name.get())->tp_name);
-        }
-        return PyModule_NewObject(name.get());
-    });
+Ref create_module(Args& a) {
+    Ref name = a.ref(0).attr("name");
+    // As module(name) would; PyModule_NewObject takes any object as the name.
+    if (!PyUnicode_Check(name.get())) {
+        raise(PyExc_TypeError, "module() argument 'name' must be str, not %.200s", Py_TYPE(name.get())->tp_name);
+    }
+    return Ref::steal(PyModule_NewObject(name.get()));
 }
 
-PyObject* finder_exec_module(PyObject*, PyObject* args, PyObject* kwargs) {
-    return boundary([&]() -> PyObject* {
-        static const char* keywords[] = {"module", nullptr};
-        PyObject* module;
-        if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O:exec_module", const_cast<char**>(keywords), &module)) {
-            return nullptr;
-        }
-        Ref name = Ref::borrow(module).attr("__name__");
-        if (Ref path = installed_extension(name.get())) {
-            if (PyObject_SetAttrString(module, "__file__", path.get()) < 0) PyErr_Clear();
-            return load_extension(path.get(), name.get()).release();
-        }
-        if (ModuleRow* row = find_row(name.get())) return run_row(*row, module).release();
-        Py_RETURN_NONE;
-    });
+Ref exec_module(Args& a) {
+    const Ref& module = a.ref(0);
+    Ref name = module.attr("__name__");
+    if (Ref path = installed_extension(name.get())) {
+        if (PyObject_SetAttrString(module.get(), "__file__", path.get()) < 0) PyErr_Clear();
+        return load_extension(path.get(), name.get());
+    }
+    if (ModuleRow* row = find_row(name.get())) return run_row(*row, module.get());
+    return none();
 }
 
-PyObject* finder_is_package(PyObject*, PyObject* args, PyObject* kwargs) {
-    return boundary([&]() -> PyObject* {
-        static const char* keywords[] = {"fullname", nullptr};
-        PyObject* fullname;
-        if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O:is_package", const_cast<char**>(keywords), &fullname)) {
-            return nullptr;
-        }
-        ModuleRow* row = find_row(fullname);
-        if (row == nullptr) Py_RETURN_NONE;
-        return PyBool_FromLong(row->is_package);
-    });
+Ref is_package(Args& a) {
+    ModuleRow* row = find_row(a[0]);
+    if (row == nullptr) return none();
+    return Ref::steal(PyBool_FromLong(row->is_package));
 }
 
-PyObject* finder_iter_modules(PyObject* self, PyObject* args, PyObject* kwargs) {
-    return boundary([&]() -> PyObject* {
-        static const char* keywords[] = {"package", nullptr};
-        PyObject* prefix = nullptr;
-        if (!PyArg_ParseTupleAndKeywords(args, kwargs, "|O:iter_modules", const_cast<char**>(keywords), &prefix)) {
-            return nullptr;
-        }
-        ModuleRow* bound = reinterpret_cast<FinderObject*>(self)->row;
-        std::string parent = bound ? bound->name : std::string();
-        bool use_prefix = prefix && PyUnicode_Check(prefix) && PyUnicode_GET_LENGTH(prefix) > 0;
-        Ref result = Ref::steal(PyList_New(0));
-        for (const ModuleRow& row : this_library().rows) {
-            const std::string& name = row.name;
-            if (name.size() <= parent.size() || name.compare(0, parent.size(), parent) != 0) continue;
-            if (name == "__main__") continue;
-            std::size_t rest = parent.empty() ? 0 : parent.size() + 1;
-            if (rest > name.size() || name.find('.', rest) != std::string::npos) continue;
-            Ref listed = str(name.substr(rest).c_str());
-            if (use_prefix) listed = Ref::steal(PyUnicode_Concat(prefix, listed.get()));
-            Ref item = tuple({listed.get(), row.is_package ? Py_True : Py_False});
-            check(PyList_Append(result.get(), item.get()));
-        }
-        return result.release();
-    });
+Ref iter_modules(Args& a) {
+    PyObject* prefix = a[1];
+    ModuleRow* bound = reinterpret_cast<FinderObject*>(a[0])->row;
+    std::string parent = bound ? bound->name : std::string();
+    bool use_prefix = prefix && PyUnicode_Check(prefix) && PyUnicode_GET_LENGTH(prefix) > 0;
+    Ref result = Ref::steal(PyList_New(0));
+    for (const ModuleRow& row : this_library().rows) {
+        const std::string& name = row.name;
+        if (name.size() <= parent.size() || name.compare(0, parent.size(), parent) != 0) continue;
+        if (name == "__main__") continue;
+        std::size_t rest = parent.empty() ? 0 : parent.size() + 1;
+        if (rest > name.size() || name.find('.', rest) != std::string::npos) continue;
+        Ref listed = str(name.substr(rest).c_str());
+        if (use_prefix) listed = Ref::steal(PyUnicode_Concat(prefix, listed.get()));
+        Ref item = tuple({listed.get(), row.is_package ? Py_True : Py_False});
+        check(PyList_Append(result.get(), item.get()));
+    }
+    return result;
 }
 
-PyObject* finder_get_data(PyObject*, PyObject* args, PyObject* kwargs) {
-    return boundary([&]() -> PyObject* {
-        static const char* keywords[] = {"filename", nullptr};
-        PyObject* filename;
-        if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O:get_data", const_cast<char**>(keywords), &filename)) {
-            return nullptr;
-        }
-        return read_whole_file(filename, "rb", 0).release();
-    });
+Ref get_data(Args& a) { return read_whole_file(a[0], "rb", 0); }
+
+Ref module_repr(Args& a) {
+    Ref name = Ref::steal(PyModule_GetNameObject(a[0]));
+    Ref file = Ref::steal_or_null(PyModule_GetFilenameObject(a[0]));
+    if (!file) {
+        PyErr_Clear();
+        file = str("unknown location");
+    }
+    return Ref::steal(PyUnicode_FromFormat("<module '%U' from %R>", name.get(), file.get()));
 }
 
-PyObject* finder_module_repr(PyObject*, PyObject* args, PyObject* kwargs) {
-    return boundary([&]() -> PyObject* {
-        static const char* keywords[] = {"fullname", "unused", nullptr};
-        PyObject *module, *unused = nullptr;
-        if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O|O:module_repr", const_cast<char**>(keywords), &module,
-                                         &unused)) {
-            return nullptr;
-        }
-        Ref name = Ref::steal(PyModule_GetNameObject(module));
-        Ref file = Ref::steal_or_null(PyModule_GetFilenameObject(module));
-        if (!file) {
-            PyErr_Clear();
-            return PyUnicode_FromFormat("<module '%U' from %R>", name.get(), str("unknown location").get());
-        }
-        return PyUnicode_FromFormat("<module '%U' from %R>", name.get(), file.get());
-    });
+Ref sys_path_hook(Args& a) {
+    Ref abspath = standard_module("os").attr("path").attr("abspath");
+    Ref wanted = abspath(a.ref(0));
+    for (ModuleRow& row : this_library().rows) {
+        if (!row.is_package) continue;
+        Ref directory = path_string(module_directory(row));
+        Ref candidate = abspath(directory);
+        int equal = PyObject_RichCompareBool(candidate.get(), wanted.get(), Py_EQ);
+        check(equal);
+        if (equal) return make_finder(&row);
+    }
+    raise_object(PyExc_ImportError, nullptr);
 }
 
-PyObject* finder_sys_path_hook(PyObject*, PyObject* args, PyObject* kwargs) {
-    return boundary([&]() -> PyObject* {
-        static const char* keywords[] = {"path", nullptr};
-        PyObject* path;
-        if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O:sys_path_hook", const_cast<char**>(keywords), &path)) {
-            return nullptr;
-        }
-        Ref abspath = standard_module("os").attr("path").attr("abspath");
-        Ref wanted = abspath(path);
-        for (ModuleRow& row : this_library().rows) {
-            if (!row.is_package) continue;
-            Ref directory = path_string(module_directory(row));
-            Ref candidate = abspath(directory);
-            int equal = PyObject_RichCompareBool(candidate.get(), wanted.get(), Py_EQ);
-            check(equal);
-            if (equal) return make_finder(&row).release();
-        }
-        PyErr_SetNone(PyExc_ImportError);
-        return nullptr;
-    });
-}
-
-PyObject* finder_get_code(PyObject*, PyObject* args, PyObject* kwargs) {
-    return boundary([&]() -> PyObject* {
-        static const char* keywords[] = {"fullname", nullptr};
-        PyObject* fullname;
-        if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O:get_code", const_cast<char**>(keywords), &fullname)) {
-            return nullptr;
-        }
-        ModuleRow* row = find_row(fullname);
-        if (row == nullptr) Py_RETURN_NONE;
-        Ref filename = path_string(file_value(*row));
-        return Py_CompileStringObject(kMainTrampoline, filename.get(), Py_file_input, nullptr, -1);
-    });
+Ref get_code(Args& a) {
+    ModuleRow* row = find_row(a[0]);
+    if (row == nullptr) return none();
+    Ref filename = path_string(file_value(*row));
+    return Ref::steal(Py_CompileStringObject(kMainTrampoline, filename.get(), Py_file_input, nullptr, -1));
 }
 
 // Runs the row named fullname in the namespace globals. That is the
 // dictionary of a module in sys.modules (the __main__ module for `-m`); a
 // plain dictionary (runpy.run_module without alter_sys) gets a module of its
 // own, whose names are copied back into it, also when the body fails.
-PyObject* finder_run_as_main(PyObject*, PyObject* args, PyObject* kwargs) {
-    return boundary([&]() -> PyObject* {
-        static const char* keywords[] = {"fullname", "globals", nullptr};
-        PyObject *fullname, *globals;
-        if (!PyArg_ParseTupleAndKeywords(args, kwargs, "OO!:_run_as_main", const_cast<char**>(keywords), &fullname,
-                                         &PyDict_Type, &globals)) {
-            return nullptr;
-        }
-        ModuleRow* row = find_row(fullname);
-        if (row == nullptr) raise(PyExc_ImportError, "no module named %R in this library", fullname);
-        Ref name = Ref::borrow_or_null(PyDict_GetItemWithError(globals, Ref::steal(PyUnicode_InternFromString("__name__")).get()));
-        if (!name) {
-            if (!PyErr_Occurred()) PyErr_SetString(PyExc_KeyError, "__name__");
-            throw_python_error();
-        }
-        Ref module = Ref::steal_or_null(PyImport_GetModule(name.get()));
-        if (PyErr_Occurred()) throw_python_error();
-        if (module && PyModule_Check(module.get()) && PyModule_GetDict(module.get()) == globals) {
-            run_prologue_and_body(module.get(), *row);
-            Py_RETURN_NONE;
-        }
-        Ref own = Ref::steal(PyModule_NewObject(name.get()));
-        PyObject* own_globals = PyModule_GetDict(own.get());
-        check(PyDict_Update(own_globals, globals));
-        try {
-            run_prologue_and_body(own.get(), *row);
-        } catch (const PythonError&) {
-            SavedError error = SavedError::fetch();
-            check(PyDict_Update(globals, own_globals));
-            error.rethrow();
-        }
+Ref run_as_main(Args& a) {
+    PyObject* fullname = a[0];
+    PyObject* globals = a[1];
+    if (!PyDict_Check(globals)) {
+        raise(PyExc_TypeError, "_run_as_main() argument 2 must be dict, not %.50s",
+              globals == Py_None ? "None" : Py_TYPE(globals)->tp_name);
+    }
+    ModuleRow* row = find_row(fullname);
+    if (row == nullptr) raise(PyExc_ImportError, "no module named %R in this library", fullname);
+    Ref name = Ref::borrow_or_null(PyDict_GetItemWithError(globals, Ref::steal(PyUnicode_InternFromString("__name__")).get()));
+    if (!name) {
+        if (!PyErr_Occurred()) PyErr_SetString(PyExc_KeyError, "__name__");
+        throw_python_error();
+    }
+    Ref module = Ref::steal_or_null(PyImport_GetModule(name.get()));
+    if (PyErr_Occurred()) throw_python_error();
+    if (module && PyModule_Check(module.get()) && PyModule_GetDict(module.get()) == globals) {
+        run_prologue_and_body(module.get(), *row);
+        return none();
+    }
+    Ref own = Ref::steal(PyModule_NewObject(name.get()));
+    PyObject* own_globals = PyModule_GetDict(own.get());
+    check(PyDict_Update(own_globals, globals));
+    try {
+        run_prologue_and_body(own.get(), *row);
+    } catch (const PythonError&) {
+        SavedError error = SavedError::fetch();
         check(PyDict_Update(globals, own_globals));
-        Py_RETURN_NONE;
-    });
+        error.rethrow();
+    }
+    check(PyDict_Update(globals, own_globals));
+    return none();
 }
+
+constexpr Param kFullname[] = {{"fullname"}};
+constexpr Param kFindSpecParams[] = {{"fullname"}, {"is_package"}, {"path"}};
+constexpr Param kSpec[] = {{"spec"}};
+constexpr Param kModule[] = {{"module"}};
+constexpr Param kIterModulesParams[] = {{"self"}, {"package"}};
+constexpr Param kFilename[] = {{"filename"}};
+constexpr Param kModuleReprParams[] = {{"fullname"}, {"unused"}};
+constexpr Param kPath[] = {{"path"}};
+constexpr Param kRunAsMainParams[] = {{"fullname"}, {"globals"}};
+
+constexpr MethodDef kFindSpec{{"find_spec", kFindSpecParams, find_spec}, 1};
+constexpr MethodDef kCreateModule{{"create_module", kSpec, create_module}, 1};
+constexpr MethodDef kExecModule{{"exec_module", kModule, exec_module}, 1};
+constexpr MethodDef kIsPackage{{"is_package", kFullname, is_package}, 1};
+constexpr MethodDef kIterModules{{"iter_modules", kIterModulesParams, iter_modules}, 0, true};
+constexpr MethodDef kGetData{{"get_data", kFilename, get_data}, 1};
+constexpr MethodDef kModuleRepr{{"module_repr", kModuleReprParams, module_repr}, 1};
+constexpr MethodDef kSysPathHook{{"sys_path_hook", kPath, sys_path_hook}, 1};
+constexpr MethodDef kGetCode{{"get_code", kFullname, get_code}, 1};
+constexpr MethodDef kRunAsMain{{"_run_as_main", kRunAsMainParams, run_as_main}, 2};
 
 PyObject* finder_repr(PyObject* self) {
     ModuleRow* row = reinterpret_cast<FinderObject*>(self)->row;
@@ -242,20 +195,20 @@ void finder_dealloc(PyObject* self) {
 constexpr int kStatic = METH_VARARGS | METH_KEYWORDS | METH_STATIC;
 
 PyMethodDef finder_methods[] = {
-    {"find_spec", as_cfunction(finder_find_spec), kStatic, nullptr},
-    {"create_module", as_cfunction(finder_create_module), kStatic, nullptr},
-    {"exec_module", as_cfunction(finder_exec_module), kStatic, nullptr},
-    {"is_package", as_cfunction(finder_is_package), kStatic, nullptr},
-    {"iter_modules", as_cfunction(finder_iter_modules), METH_VARARGS | METH_KEYWORDS, nullptr},
-    {"get_data", as_cfunction(finder_get_data), kStatic, nullptr},
-    {"module_repr", as_cfunction(finder_module_repr), kStatic, nullptr},
-    {"find_module", as_cfunction(finder_find_module), kStatic, nullptr},
-    {"load_module", as_cfunction(finder_load_module), kStatic, nullptr},
-    {"get_resource_reader", as_cfunction(finder_get_resource_reader), kStatic, nullptr},
-    {"find_distributions", as_cfunction(finder_find_distributions), kStatic, nullptr},
-    {"sys_path_hook", as_cfunction(finder_sys_path_hook), kStatic, nullptr},
-    {"get_code", as_cfunction(finder_get_code), kStatic, nullptr},
-    {"_run_as_main", as_cfunction(finder_run_as_main), kStatic, nullptr},
+    method_row<kFindSpec>(kStatic),
+    method_row<kCreateModule>(kStatic),
+    method_row<kExecModule>(kStatic),
+    method_row<kIsPackage>(kStatic),
+    method_row<kIterModules>(),
+    method_row<kGetData>(kStatic),
+    method_row<kModuleRepr>(kStatic),
+    method_row<kFindModule>(kStatic),
+    method_row<kLoadModule>(kStatic),
+    method_row<kGetResourceReader>(kStatic),
+    method_row<kFindDistributions>(kStatic),
+    method_row<kSysPathHook>(kStatic),
+    method_row<kGetCode>(kStatic),
+    method_row<kRunAsMain>(kStatic),
     {nullptr, nullptr, 0, nullptr},
 };
 
