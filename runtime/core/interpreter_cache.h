@@ -1,7 +1,8 @@
 // One T per interpreter, kept in the interpreter's state dictionary under
 // T::kKey: what a check of a library found out outlives the call that made
 // it. T reports its references (traverse) and drops them (clear), and names
-// its holder type (kTypeName).
+// its holder type (kTypeName). This is where state learnt from objects
+// that Python code can replace lives (runtime/README.md, rule 4).
 #pragma once
 
 #include "error.h"
