@@ -30,8 +30,9 @@ from pathlib import Path
 
 HERE = Path(__file__).resolve().parent
 sys.path.insert(0, str(HERE))
+sys.path.insert(0, str(HERE.parent / "tests"))
 
-import reference  # noqa: E402
+from helpers import reference  # noqa: E402
 
 LISTING_FOLDERS, LISTING_FILES = 100, 1_000
 

@@ -25,8 +25,9 @@ from pathlib import Path
 
 HERE = Path(__file__).resolve().parent
 sys.path.insert(0, str(HERE))
+sys.path.insert(0, str(HERE.parent / "tests"))
 
-import reference  # noqa: E402
+from helpers import reference  # noqa: E402
 
 ENTRIES_PER_CLASS = 10_000
 CLASSES = 100

@@ -1,6 +1,7 @@
 #include "genuine.h"
 
 #include "error.h"
+#include "global_lookup.h"
 
 using kaplet::Ref;
 
@@ -8,13 +9,11 @@ namespace pretrain {
 
 namespace {
 Fingerprint* recording = nullptr;
-
-std::uint64_t version_of(PyObject* dict) { return reinterpret_cast<PyDictObject*>(dict)->ma_version_tag; }
 }  // namespace
 
 bool Fingerprint::unchanged() const {
     for (const auto& [dict, version] : dicts_) {
-        if (version_of(dict.get()) != version) return false;
+        if (kaplet::dict_version(dict.get()) != version) return false;
     }
     for (const auto& [function, code] : functions_) {
         if (PyFunction_GET_CODE(function.get()) != code.get()) return false;
@@ -28,7 +27,7 @@ void Fingerprint::clear() noexcept {
 }
 
 void Fingerprint::add_dict(PyObject* dict) {
-    if (dict != nullptr && PyDict_Check(dict)) dicts_.emplace_back(Ref::borrow(dict), version_of(dict));
+    if (dict != nullptr && PyDict_Check(dict)) dicts_.emplace_back(Ref::borrow(dict), kaplet::dict_version(dict));
 }
 
 void Fingerprint::add_function(PyObject* function) {

@@ -13,8 +13,8 @@ namespace pretrain {
 
 ImageSizes::ImageSizes(PyObject* image_module)
     : image_module_(Ref::borrow(image_module)),
-      check_holder_(InterpreterCache<PillowCheck>::get()),
-      check_(InterpreterCache<PillowCheck>::of(check_holder_)),
+      check_holder_(kaplet::InterpreterCache<PillowCheck>::get()),
+      check_(kaplet::InterpreterCache<PillowCheck>::of(check_holder_)),
       paths_(Py_None),
       mode_(kaplet::str("r")) {}
 
@@ -118,7 +118,14 @@ void ImageSizes::read_ahead(PyObject* path_list, Py_ssize_t index) {
     pipeline_.add(std::move(files));
 }
 
-Ref ImageSizes::size_text(PyObject* path_list, Py_ssize_t index) {
+Ref ImageSizes::open(PyObject* image_module, PyObject* path) {
+    Ref image = kaplet::Method(image_module, "open"_py)(path);
+    pillow_ran();
+    return image;
+}
+
+Ref ImageSizes::size_text(PyObject* image_module, PyObject* path_list, Py_ssize_t index) {
+    use_image_module(image_module);
     check_pending();
     if (check_.formats() == 0) return {};
     Ref path = Ref::borrow(PyList_GET_ITEM(path_list, index));

@@ -23,26 +23,30 @@ public:
 
     int traverse(visitproc visit, void* arg) const;
 
-    // Image is now bound to image_module (read again for every file).
-    void use_image_module(PyObject* image_module);
-    // Python code has run (a callback): Pillow and the files read ahead are
-    // checked again before the next file.
+    // Python code has run (the frame resumed after an await, or Image is
+    // bound to another object): Pillow and the files read ahead are checked
+    // again before the next file.
     void python_ran() noexcept {
         python_ran_ = true;
         ++python_runs_;
     }
+
+    // str(Image.open(path_list[index]).size) for the item at index of the
+    // exact list path_list, where Image is bound to image_module, after the
+    // audit event that opening it raises; a null Ref when Image.open must
+    // open it. Headers are read ahead, in list order, on worker threads.
+    kaplet::Ref size_text(PyObject* image_module, PyObject* path_list, Py_ssize_t index);
+    // Image.open(path), where Image is bound to image_module, for a file
+    // size_text left to it.
+    kaplet::Ref open(PyObject* image_module, PyObject* path);
+
+private:
+    // Image is now bound to image_module (read again for every file).
+    void use_image_module(PyObject* image_module);
     // Image.open has opened a file. When it was Pillow's own, only what it
     // may change (the plugins loaded, Image.ID and Image.OPEN) is looked at
     // again; otherwise as python_ran.
     void pillow_ran() noexcept;
-
-    // str(Image.open(path_list[index]).size) for the item at index of the
-    // exact list path_list, after the audit event that opening it raises;
-    // a null Ref when Image.open must open it. Headers are read ahead, in
-    // list order, on worker threads.
-    kaplet::Ref size_text(PyObject* path_list, Py_ssize_t index);
-
-private:
     void check_pending();
     bool prepare(PyObject* path, HeaderPipeline::File& file);
     bool still_holds(PyObject* path, Py_ssize_t index);
@@ -60,7 +64,7 @@ private:
     HeaderPipeline pipeline_;
     kaplet::Ref last_text_;  // the size text made last, for last_width_ x last_height_
     std::uint64_t last_width_ = 0, last_height_ = 0;
-    FrameReport<ImageSizes> report_{*this};  // last: see frame_report.h
+    kaplet::FrameReport<ImageSizes> report_{*this};  // last: see frame_report.h
 };
 
 }  // namespace pretrain

@@ -25,8 +25,8 @@ bool PosixPaths::Parsed::anchored() const {
 
 PosixPaths::PosixPaths(PyObject* path_class)
     : path_class_(Ref::borrow(path_class)),
-      pathlib_holder_(InterpreterCache<PathlibCheck>::get()),
-      pathlib_(InterpreterCache<PathlibCheck>::of(pathlib_holder_)),
+      pathlib_holder_(kaplet::InterpreterCache<PathlibCheck>::get()),
+      pathlib_(kaplet::InterpreterCache<PathlibCheck>::of(pathlib_holder_)),
       empty_(kaplet::str("")) {
     recheck();
 }

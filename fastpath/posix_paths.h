@@ -82,7 +82,7 @@ private:
     bool python_ran_ = false;
     kaplet::Ref directory_;
     Parsed directory_parsed_;
-    FrameReport<PosixPaths> report_{*this};  // last: see frame_report.h
+    kaplet::FrameReport<PosixPaths> report_{*this};  // last: see frame_report.h
 };
 
 }  // namespace pretrain

@@ -286,7 +286,6 @@ Coro get_category_distribution(Args a) {
         if (callback.get() != Py_None) {
             a.line(40);
             co_await await_(callback(progress(i, self)));
-            paths.python_ran();
         }
         ++i;
         a.line(34);
@@ -330,10 +329,8 @@ Coro get_image_format_distribution(Args a) {
     co_return self.attr("image_format_distribution"_py);
 }
 
-// `with Image.open(path) as img: sizes.append(str(img.size))`
-void open_with_pillow(Args& a, const Ref& path, const Ref& sizes) {
-    a.line(59);
-    Ref image = Method(a.global<"Image">().get(), "open"_py)(path);
+// `with <image> as img: sizes.append(str(img.size))`
+void append_size(Args& a, const Ref& image, const Ref& sizes) {
     with_statement(image.get(), [&](const Ref& img) {
         a.line(60);
         append(sizes, Ref::steal(PyObject_Str(img.attr("size"_py).get())));
@@ -355,29 +352,27 @@ Coro get_image_size_distribution(Args a) {
     if (PyList_CheckExact(path_list.get())) {
         // The list's own iterator, step by step: each file's size from its
         // header where it can be read natively, else from Image.open.
-        ImageSizes reader(a.global<"Image">().get());
+        ImageSizes images(a.global<"Image">().get());
         for (Py_ssize_t i = 0; i < PyList_GET_SIZE(path_list.get()); ++i) {
             FrameRef path = Ref::borrow(PyList_GET_ITEM(path_list.get(), i));
             a.line(59);
-            reader.use_image_module(a.global<"Image">().get());
-            if (Ref text = reader.size_text(path_list.get(), i)) {
+            if (Ref text = images.size_text(a.global<"Image">().get(), path_list.get(), i)) {
                 append(sizes, text);
             } else {
-                open_with_pillow(a, path, sizes);
-                reader.pillow_ran();
+                append_size(a, images.open(a.global<"Image">().get(), path.get()), sizes);
             }
             a.line(61);
             if (callback.get() != Py_None) {
                 a.line(62);
                 co_await await_(callback(progress(i, self)));
-                reader.python_ran();
             }
             a.line(58);
         }
     } else {
         Py_ssize_t i = 0;
         for (const Ref& path : iterate(path_list)) {
-            open_with_pillow(a, path, sizes);
+            a.line(59);
+            append_size(a, Method(a.global<"Image">().get(), "open"_py)(path), sizes);
             a.line(61);
             if (callback.get() != Py_None) {
                 a.line(62);

@@ -1,5 +1,5 @@
 """The dataset scans of pretrain.analyzing_tools give exactly what the plain
-Python tool (reference_analysis.py) gives: on random trees and on images of
+Python tool (helpers/analysis.py) gives: on random trees and on images of
 every kind, with the module's names genuine (native walk, pathlib shortcut,
 header reader) and monkeypatched (the calls as written)."""
 import asyncio
@@ -19,7 +19,7 @@ import pytest
 from PIL import Image
 
 import pretrain.analyzing_tools as native
-import reference_analysis as reference
+from helpers import analysis as reference
 from conftest import run_python
 
 MODULES = (native, reference)
@@ -557,7 +557,8 @@ def test_audit_events_match(image_tree):
     code = f"""
 import asyncio, sys
 sys.path.insert(0, {str(Path(__file__).parent)!r})
-import pretrain.analyzing_tools as native, reference_analysis as reference
+import pretrain.analyzing_tools as native
+from helpers import analysis as reference
 from pathlib import Path
 files = [Path(p) for p in {[str(p) for p in files]!r}]
 events = []
@@ -580,7 +581,8 @@ def test_listings_refused_by_an_audit_hook_match(tmp_path):
     code = f"""
 import asyncio, sys
 sys.path.insert(0, {str(Path(__file__).parent)!r})
-import pretrain.analyzing_tools as native, reference_analysis as reference
+import pretrain.analyzing_tools as native
+from helpers import analysis as reference
 state = dict(refusal=None, every=0, events=[])
 
 def hook(event, args):
@@ -611,7 +613,8 @@ for refusal, every in ((OSError, 2), (OSError, 3), (PermissionError, 5), (OSErro
 CRASH_SETUP = f"""
 import asyncio, pathlib, sys
 sys.path.insert(0, {str(Path(__file__).parent)!r})
-import pretrain.analyzing_tools as native, reference_analysis as reference
+import pretrain.analyzing_tools as native
+from helpers import analysis as reference
 
 def outcome(module, run):
     try:

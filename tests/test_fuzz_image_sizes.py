@@ -2,16 +2,16 @@
 scan that gives another size or raises for one file is bisected to that file,
 which is reported and saved; equal scans report nothing."""
 import random
-import sys
 import types
 from pathlib import Path
 
 import pytest
 from PIL import Image
 
-sys.path.insert(0, str(Path(__file__).resolve().parent.parent / "fuzz"))
-import image_seeds  # noqa: E402
-import image_sizes  # noqa: E402
+from helpers.lanes import lane_module
+
+image_seeds = lane_module("fuzz", "image_seeds")
+image_sizes = lane_module("fuzz", "image_sizes")
 
 
 @pytest.fixture

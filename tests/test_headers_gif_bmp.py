@@ -12,7 +12,7 @@ import pytest
 from PIL import Image
 
 import pretrain.analyzing_tools as native
-import reference_analysis as reference
+from helpers import analysis as reference
 from test_analysis_scans import count_python_opens
 
 # ---- GIF blocks ---------------------------------------------------------------

@@ -11,7 +11,7 @@ import pytest
 from PIL import Image
 
 import pretrain.analyzing_tools as native
-import reference_analysis as reference
+from helpers import analysis as reference
 from conftest import run_python
 from test_analysis_scans import both, count_python_opens, outcome, sizes_outcome
 
@@ -265,7 +265,7 @@ def test_first_exif_file_imports_the_tiff_plugin_then_the_rest_are_native(varian
         from PIL import Image
         Image.preinit()
         import pretrain.analyzing_tools as native
-        import reference_analysis as reference
+        from helpers import analysis as reference
         from test_analysis_scans import count_python_opens, sizes_outcome
         paths = {paths!r}
         assert "PIL.TiffImagePlugin" not in sys.modules

@@ -1,5 +1,5 @@
 """Scans under Ctrl-C and on special files behave as the plain Python tool
-(reference_analysis.py) behaves: SIGINT stops a long walk, size scan or list
+(helpers/analysis.py) behaves: SIGINT stops a long walk, size scan or list
 build where Python stops, leaving the tool's attributes as they were, and a
 FIFO, socket or device named like an image is opened only by Image.open,
 exactly as often as Python opens it."""
@@ -30,7 +30,7 @@ sys.path.insert(0, {tests!r})
 if {module!r} == "native":
     import pretrain.analyzing_tools as m
 else:
-    import reference_analysis as m
+    from helpers import analysis as m
 from pathlib import Path
 tool = m.ClsAnalyzingTool({root!r})
 {setup}
@@ -138,7 +138,7 @@ sys.path.insert(0, {tests!r})
 if sys.argv[1] == "native":
     import pretrain.analyzing_tools as m
 else:
-    import reference_analysis as m
+    from helpers import analysis as m
 tool = m.ClsAnalyzingTool({root!r})
 tool.path_list = [{path!r}]
 try:

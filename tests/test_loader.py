@@ -14,7 +14,7 @@ import pytest
 
 import pretrain
 from conftest import run_python
-from extension_files import write_extensions
+from helpers.extension_files import write_extensions
 
 FINDER = pretrain.__loader__
 SUFFIX = importlib.machinery.EXTENSION_SUFFIXES[0]
@@ -22,7 +22,7 @@ LAST_SUFFIX = importlib.machinery.EXTENSION_SUFFIXES[-1]
 
 @pytest.fixture(scope="module")
 def extensions(tmp_path_factory):
-    """A directory of tiny extension files (extension_files.py)."""
+    """A directory of tiny extension files (helpers/extension_files.py)."""
     root = tmp_path_factory.mktemp("extensions")
     if os.name == "nt":
         # Built beforehand by the Windows lane (tests/windows/build_extensions.py).

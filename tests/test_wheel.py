@@ -15,8 +15,9 @@ from packaging.requirements import Requirement
 
 from conftest import REPO
 
-sys.path.insert(0, str(REPO / "scripts"))
-from run_matrix import read_cells  # noqa: E402
+from helpers.lanes import lane_module
+
+read_cells = lane_module("scripts", "run_matrix").read_cells
 
 STUB_FILES = {f"pretrain-stubs/{m}.pyi" for m in ("__init__", "analyzing_tools", "cls_head", "datasets", "image")}
 SAMPLE_IMAGES = sorted(p.relative_to(REPO / "data").as_posix() for p in (REPO / "data" / "digits").rglob("*.png"))

@@ -1,4 +1,4 @@
-"""Compiles the loader tests' extension files (tests/extension_files.py) for
+"""Compiles the loader tests' extension files (tests/helpers/extension_files.py) for
 64-bit Windows with mingw-w64, against the headers and import library that
 scripts/windows_build.sh prepared in build/windows, and the extension files
 that only the Windows tests use (tests/windows/test_windows.py): one that
@@ -18,7 +18,7 @@ BUILD = TESTS.parent / "build" / "windows"
 WINDOWS_SUFFIXES = [".cp311-win_amd64.pyd", ".pyd"]
 
 sys.path.insert(0, str(TESTS))
-from extension_files import write_extensions  # noqa: E402
+from helpers.extension_files import write_extensions  # noqa: E402
 
 
 HELPER = r"""

@@ -1,8 +1,10 @@
 // Loading an extension file as a module: the operating system's load, the
 // initialisation function, and the single-phase and multi-phase results.
+#include "extension_loading.h"
+
 #include "error.h"
+#include "extensions.h"
 #include "finder.h"
-#include "loader_services.h"
 #include "paths.h"
 #include "platform.h"
 #include "standard_modules.h"

@@ -1,8 +1,11 @@
 // Extension files found in a package directory of the library, and the
 // legacy find_module/load_module protocol.
+#include "extensions.h"
+
+#include "builtin_methods.h"
 #include "error.h"
+#include "extension_loading.h"
 #include "finder.h"
-#include "loader_services.h"
 #include "paths.h"
 #include "standard_modules.h"
 
@@ -120,37 +123,30 @@ Ref installed_extension(PyObject* fullname) {
     return path;
 }
 
-PyObject* finder_find_module(PyObject*, PyObject* args, PyObject* kwargs) {
-    return boundary([&]() -> PyObject* {
-        static const char* keywords[] = {"fullname", "unused", nullptr};
-        PyObject *fullname, *unused = nullptr;
-        if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O|O:find_module", const_cast<char**>(keywords), &fullname,
-                                         &unused)) {
-            return nullptr;
-        }
-        if (find_row(fullname) || search_extension(fullname)) {
-            return Py_NewRef(reinterpret_cast<PyObject*>(finder_type()));
-        }
-        Py_RETURN_NONE;
-    });
+namespace {
+
+Ref find_module(Args& a) {
+    PyObject* fullname = a[0];
+    if (find_row(fullname) || search_extension(fullname)) return Ref::borrow(reinterpret_cast<PyObject*>(finder_type()));
+    return none();
 }
 
-PyObject* finder_load_module(PyObject*, PyObject* args, PyObject* kwargs) {
-    return boundary([&]() -> PyObject* {
-        static const char* keywords[] = {"fullname", "unused", nullptr};
-        PyObject *fullname, *unused = nullptr;
-        if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O|O:load_module", const_cast<char**>(keywords), &fullname,
-                                         &unused)) {
-            return nullptr;
-        }
-        if (Ref path = installed_extension(fullname)) return load_extension(path.get(), fullname).release();
-        if (PyObject* existing = PyImport_GetModule(fullname)) return existing;
-        if (PyErr_Occurred()) return nullptr;
-        ModuleRow* row = find_row(fullname);
-        if (row == nullptr) Py_RETURN_NONE;
-        Ref module = Ref::steal(PyModule_NewObject(fullname));
-        return run_row(*row, module.get()).release();
-    });
+Ref load_module(Args& a) {
+    PyObject* fullname = a[0];
+    if (Ref path = installed_extension(fullname)) return load_extension(path.get(), fullname);
+    if (Ref existing = Ref::steal_or_null(PyImport_GetModule(fullname))) return existing;
+    if (PyErr_Occurred()) throw_python_error();
+    ModuleRow* row = find_row(fullname);
+    if (row == nullptr) return none();
+    Ref module = Ref::steal(PyModule_NewObject(fullname));
+    return run_row(*row, module.get());
 }
+
+constexpr Param kFullnameUnused[] = {{"fullname"}, {"unused"}};
+
+}  // namespace
+
+extern const MethodDef kFindModule{{"find_module", kFullnameUnused, find_module}, 1};
+extern const MethodDef kLoadModule{{"load_module", kFullnameUnused, load_module}, 1};
 
 }  // namespace kaplet

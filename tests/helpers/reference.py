@@ -1,6 +1,8 @@
-"""The plain-Python reference of every module: the Python source that each
-pretrain/<module>.cpp carries in its comment header, written out as a package
-`pyref` and imported like any Python package.
+"""The plain-Python reference of every module, the one the tests and the
+benchmarks compare with: the Python source that each pretrain/<module>.cpp
+carries in its comment header, written out as a package `pyref` and imported
+like any Python package. Its line numbers are the header's, which are the
+lines the native bodies mark.
 
     write_reference_package(directory, for_same_process=True)
 
@@ -12,7 +14,7 @@ import re
 import sys
 from pathlib import Path
 
-REPO = Path(__file__).resolve().parent.parent
+REPO = Path(__file__).resolve().parent.parent.parent
 MODULES = ("analyzing_tools", "cls_head", "datasets", "image")
 
 _NUMBERED = re.compile(r"^// {1,4}(\d+)(?:  (.*))?$")
@@ -39,10 +41,15 @@ def module_source(name):
     return "\n".join(body).rstrip() + "\n"
 
 
+def source_name(name):
+    """The file name tracebacks give for code compiled from module_source(name)."""
+    return f"<reference of pretrain/{name}.cpp>"
+
+
 def write_reference_package(directory, for_same_process=True, registering=True, package_name="pyref"):
     """Writes directory/<package_name>/ and returns directory (to put on
-    sys.path). Without registering, the registry decorators are left out and
-    the classes are only bound in their modules."""
+    sys.path). Without registering, the registry decorators are left out
+    (their lines kept empty) and the classes are only bound in their modules."""
     package = Path(directory) / package_name
     package.mkdir(parents=True, exist_ok=True)
     (package / "__init__.py").write_text("")
@@ -52,7 +59,7 @@ def write_reference_package(directory, for_same_process=True, registering=True, 
                             f"from {package_name}.analyzing_tools import")
         text = text.replace("sample_dataset_directory()", "None")
         if not registering:
-            text = re.sub(r"(?m)^@\w+\.register_module\(.*\)\n", "", text)
+            text = re.sub(r"(?m)^@\w+\.register_module\(.*\)$", "", text)
         elif for_same_process:
             text = text.replace(".register_module()", ".register_module(force=True)")
         (package / f"{name}.py").write_text(text, encoding="utf-8")

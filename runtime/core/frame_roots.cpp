@@ -39,6 +39,10 @@ int FrameRoots::traverse(visitproc visit, void* arg) const {
     return 0;
 }
 
+void FrameRoots::resumed() noexcept {
+    for (FrameLink* node = head_.next; node != &head_; node = node->next) static_cast<FrameRoot*>(node)->resumed();
+}
+
 FrameRoots::Running::Running(FrameRoots& roots) noexcept : saved_(std::exchange(t_running, &roots)) {}
 FrameRoots::Running::~Running() { t_running = saved_; }
 

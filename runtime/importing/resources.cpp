@@ -1,8 +1,11 @@
 // The resource reader "kaplet_resource_reader" that the finder hands out for
 // its rows.
+#include "resources.h"
+
+#include "builtin_methods.h"
 #include "error.h"
-#include "loader_services.h"
 #include "method_def.h"
+#include "module_table.h"
 #include "paths.h"
 #include "resource_files.h"
 #include "whole_file.h"
@@ -25,29 +28,17 @@ Ref resource_path(PyObject* self, PyObject* filename) {
     return join_path_object(directory.get(), filename);
 }
 
-PyObject* reader_resource_path(PyObject* self, PyObject* args, PyObject* kwargs) {
-    return boundary([&]() -> PyObject* {
-        static const char* keywords[] = {"filename", nullptr};
-        PyObject* filename;
-        if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O:resource_path", const_cast<char**>(keywords), &filename)) {
-            return nullptr;
-        }
-        return resource_path(self, filename).release();
-    });
+Ref reader_resource_path(Args& a) { return resource_path(a[0], a[1]); }
+
+Ref reader_open_resource(Args& a) {
+    Ref mode = str("rb");
+    Ref buffering = integer(0);
+    return builtin_open()(resource_path(a[0], a[1]), mode, buffering);
 }
 
-PyObject* reader_open_resource(PyObject* self, PyObject* args, PyObject* kwargs) {
-    return boundary([&]() -> PyObject* {
-        static const char* keywords[] = {"filename", nullptr};
-        PyObject* filename;
-        if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O:open_resource", const_cast<char**>(keywords), &filename)) {
-            return nullptr;
-        }
-        Ref mode = str("rb");
-        Ref buffering = integer(0);
-        return builtin_open()(resource_path(self, filename), mode, buffering).release();
-    });
-}
+constexpr Param kSelfFilename[] = {{"self"}, {"filename"}};
+constexpr MethodDef kResourcePath{{"resource_path", kSelfFilename, reader_resource_path}, 1, true};
+constexpr MethodDef kOpenResource{{"open_resource", kSelfFilename, reader_open_resource}, 1, true};
 
 PyObject* reader_files(PyObject* self, PyObject*) {
     return boundary([&]() -> PyObject* {
@@ -67,8 +58,8 @@ void reader_dealloc(PyObject* self) {
 }
 
 PyMethodDef reader_methods[] = {
-    {"resource_path", as_cfunction(reader_resource_path), METH_VARARGS | METH_KEYWORDS, nullptr},
-    {"open_resource", as_cfunction(reader_open_resource), METH_VARARGS | METH_KEYWORDS, nullptr},
+    method_row<kResourcePath>(),
+    method_row<kOpenResource>(),
     {"files", reader_files, METH_NOARGS, nullptr},
     {nullptr, nullptr, 0, nullptr},
 };
@@ -100,18 +91,18 @@ Ref make_reader(ModuleRow* row) {
 
 }  // namespace
 
-PyObject* finder_get_resource_reader(PyObject*, PyObject* args, PyObject* kwargs) {
-    return boundary([&]() -> PyObject* {
-        static const char* keywords[] = {"module", nullptr};
-        PyObject* module;
-        if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O:get_resource_reader", const_cast<char**>(keywords),
-                                         &module)) {
-            return nullptr;
-        }
-        ModuleRow* row = find_row(module);
-        if (row == nullptr) raise(PyExc_RuntimeError, "Requested resource reader for unhandled module %S", module);
-        return make_reader(row).release();
-    });
+namespace {
+
+Ref get_resource_reader(Args& a) {
+    ModuleRow* row = find_row(a[0]);
+    if (row == nullptr) raise(PyExc_RuntimeError, "Requested resource reader for unhandled module %S", a[0]);
+    return make_reader(row);
 }
+
+constexpr Param kModule[] = {{"module"}};
+
+}  // namespace
+
+extern const MethodDef kGetResourceReader{{"get_resource_reader", kModule, get_resource_reader}, 1};
 
 }  // namespace kaplet

@@ -1,5 +1,6 @@
 #include "resource_files.h"
 
+#include "builtin_methods.h"
 #include "error.h"
 #include "method_def.h"
 #include "paths.h"
@@ -53,7 +54,7 @@ PyObject* files_iterdir(PyObject* self, PyObject*) {
             check(PyList_Append(children.get(), child.get()));
         }
         if (PyErr_Occurred()) throw_python_error();
-        return PyObject_GetIter(children.get());
+        return Ref::steal(PyObject_GetIter(children.get())).release();
     });
 }
 
@@ -61,15 +62,8 @@ PyObject* files_read_bytes(PyObject* self, PyObject*) {
     return boundary([&]() -> PyObject* { return read_whole_file(full_path(self).get(), "rb", 0).release(); });
 }
 
-PyObject* files_read_text(PyObject* self, PyObject* args, PyObject* kwargs) {
-    return boundary([&]() -> PyObject* {
-        static const char* keywords[] = {"encoding", nullptr};
-        PyObject* encoding = Py_None;
-        if (!PyArg_ParseTupleAndKeywords(args, kwargs, "|O:read_text", const_cast<char**>(keywords), &encoding)) {
-            return nullptr;
-        }
-        return read_whole_file(full_path(self).get(), "r", 1, encoding).release();
-    });
+Ref files_read_text(Args& a) {
+    return read_whole_file(full_path(a[0]).get(), "r", 1, a.has(1) ? a[1] : Py_None);
 }
 
 PyObject* files_exists(PyObject* self, PyObject*) {
@@ -84,37 +78,32 @@ PyObject* files_is_file(PyObject* self, PyObject*) {
     return boundary([&]() -> PyObject* { return full_path_query(self, "isfile").release(); });
 }
 
+constexpr Param kSelfChild[] = {{"self"}, {"child"}};
+// Binds only `child`, given by keyword; the positional arguments are the descendants.
+constexpr MethodDef kJoinpathKeywords{{"joinpath", kSelfChild, Impl{}}, 0, true};
+
 PyObject* files_joinpath(PyObject* self, PyObject* args, PyObject* kwargs) {
     return boundary([&]() -> PyObject* {
-        static const char* keywords[] = {"child", nullptr};
-        PyObject* child = nullptr;
-        Ref no_positional = Ref::steal(PyTuple_New(0));
-        if (!PyArg_ParseTupleAndKeywords(no_positional.get(), kwargs, "|$O:joinpath", const_cast<char**>(keywords),
-                                         &child)) {
-            return nullptr;
-        }
+        Args a(Py_None, 2);
+        bind_method_call(kJoinpathKeywords, self, nullptr, kwargs, a);
         Ref result = Ref::borrow(self);
         for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(args); ++i) result = joined(result.get(), PyTuple_GET_ITEM(args, i));
-        if (child) result = joined(result.get(), child);
+        if (a.has(1)) result = joined(result.get(), a[1]);
         return result.release();
     });
 }
 
-PyObject* files_open(PyObject* self, PyObject* args, PyObject* kwargs) {
-    return boundary([&]() -> PyObject* {
-        static const char* keywords[] = {"mode", "buffering", "encoding", "errors", "newline", nullptr};
-        Ref mode = str("r");
-        Ref default_buffering = integer(-1);
-        PyObject* mode_arg = mode.get();
-        PyObject* buffering = default_buffering.get();
-        PyObject *encoding = Py_None, *errors = Py_None, *newline = Py_None;
-        if (!PyArg_ParseTupleAndKeywords(args, kwargs, "|OOOOO:open", const_cast<char**>(keywords), &mode_arg,
-                                         &buffering, &encoding, &errors, &newline)) {
-            return nullptr;
-        }
-        return builtin_open()(full_path(self), mode_arg, buffering, encoding, errors, newline).release();
-    });
+Ref files_open(Args& a) {
+    Ref mode = a.has(1) ? a.ref(1) : str("r");
+    Ref buffering = a.has(2) ? a.ref(2) : integer(-1);
+    auto or_none = [&](std::size_t i) { return a.has(i) ? a[i] : Py_None; };
+    return builtin_open()(full_path(a[0]), mode, buffering, or_none(3), or_none(4), or_none(5));
 }
+
+constexpr Param kSelfEncoding[] = {{"self"}, {"encoding"}};
+constexpr Param kOpenParams[] = {{"self"}, {"mode"}, {"buffering"}, {"encoding"}, {"errors"}, {"newline"}};
+constexpr MethodDef kReadText{{"read_text", kSelfEncoding, files_read_text}, 0, true};
+constexpr MethodDef kOpen{{"open", kOpenParams, files_open}, 0, true};
 
 PyObject* files_self(PyObject* self, PyObject*) { return Py_NewRef(self); }
 
@@ -135,7 +124,7 @@ PyObject* files_as_posix(PyObject* self, PyObject*) {
     return boundary([&]() -> PyObject* {
         Ref backslash = str("\\");
         Ref slash = str("/");
-        return PyUnicode_Replace(full_path(self).get(), backslash.get(), slash.get(), -1);
+        return Ref::steal(PyUnicode_Replace(full_path(self).get(), backslash.get(), slash.get(), -1)).release();
     });
 }
 
@@ -155,7 +144,7 @@ PyObject* files_richcompare(PyObject* self, PyObject* other, int op) {
     return boundary([&]() -> PyObject* {
         Ref left = Ref::steal(PyObject_Str(self));
         Ref right = Ref::steal(PyObject_Str(other));
-        return PyObject_RichCompare(left.get(), right.get(), op);
+        return Ref::steal(PyObject_RichCompare(left.get(), right.get(), op)).release();
     });
 }
 
@@ -177,17 +166,15 @@ void files_dealloc(PyObject* self) {
     Py_DECREF(type);
 }
 
-constexpr int kKeywords = METH_VARARGS | METH_KEYWORDS;
-
 PyMethodDef files_methods[] = {
     {"iterdir", files_iterdir, METH_NOARGS, nullptr},
     {"read_bytes", files_read_bytes, METH_NOARGS, nullptr},
-    {"read_text", as_cfunction(files_read_text), kKeywords, nullptr},
+    method_row<kReadText>(),
     {"exists", files_exists, METH_NOARGS, nullptr},
     {"is_dir", files_is_dir, METH_NOARGS, nullptr},
     {"is_file", files_is_file, METH_NOARGS, nullptr},
-    {"joinpath", as_cfunction(files_joinpath), kKeywords, nullptr},
-    {"open", as_cfunction(files_open), kKeywords, nullptr},
+    {"joinpath", as_cfunction(files_joinpath), METH_VARARGS | METH_KEYWORDS, nullptr},
+    method_row<kOpen>(),
     {"__enter__", files_self, METH_NOARGS, nullptr},
     {"__exit__", files_exit, METH_VARARGS, nullptr},
     {"as_file", files_self, METH_NOARGS, nullptr},

@@ -4,6 +4,8 @@
 // iterator, and delegates sends and throws to that iterator as `await` does.
 #include "coroutine.h"
 
+#include "str_field.h"
+
 #include <structmember.h>
 
 namespace kaplet {
@@ -392,20 +394,11 @@ void coroutine_dealloc(PyObject* self) {
     Py_DECREF(type);
 }
 
-int set_text(PyObject** field, PyObject* v, const char* what) {
-    if (v == nullptr || !PyUnicode_Check(v)) {
-        PyErr_Format(PyExc_TypeError, "%s must be set to a string object", what);
-        return -1;
-    }
-    Py_XSETREF(*field, Py_NewRef(v));
-    return 0;
-}
-
 PyObject* get_name(PyObject* self, void*) { return Py_NewRef(as_coroutine(self)->name); }
-int set_name(PyObject* self, PyObject* v, void*) { return set_text(&as_coroutine(self)->name, v, "__name__"); }
+int set_name(PyObject* self, PyObject* v, void*) { return set_str_field(&as_coroutine(self)->name, v, "__name__"); }
 PyObject* get_qualname(PyObject* self, void*) { return Py_NewRef(as_coroutine(self)->qualname); }
 int set_qualname(PyObject* self, PyObject* v, void*) {
-    return set_text(&as_coroutine(self)->qualname, v, "__qualname__");
+    return set_str_field(&as_coroutine(self)->qualname, v, "__qualname__");
 }
 PyObject* get_running(PyObject* self, void*) { return PyBool_FromLong(as_coroutine(self)->running); }
 PyObject* get_await(PyObject* self, void*) {

@@ -10,7 +10,10 @@
 //
 // A FrameRoot constructed while a native coroutine body runs on this thread
 // links itself into that coroutine's list and unlinks when destroyed;
-// constructed anywhere else it is an ordinary holder.
+// constructed anywhere else it is an ordinary holder. The coroutine tells
+// its roots each time the body resumes after an await, so an object that
+// caches what it found out about Python objects checks again without the
+// body having to remember it.
 #pragma once
 
 #include "ref.h"
@@ -28,6 +31,8 @@ public:
     FrameRoot& operator=(const FrameRoot&) = delete;
     // Visits the references this root holds.
     virtual int traverse(visitproc visit, void* arg) const = 0;
+    // The frame resumes after an await: Python code has run meanwhile.
+    virtual void resumed() noexcept {}
 
 protected:
     FrameRoot() noexcept;
@@ -46,6 +51,8 @@ public:
     ~FrameRoots();
 
     int traverse(visitproc visit, void* arg) const;
+    // Tells every root that the frame resumes after an await.
+    void resumed() noexcept;
 
     // While alive, FrameRoots made on this thread join `roots`.
     class Running {

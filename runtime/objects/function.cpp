@@ -4,6 +4,7 @@
 #include "error.h"
 #include "imports.h"
 #include "standard_modules.h"
+#include "str_field.h"
 #include "traceback.h"
 
 #include <structmember.h>
@@ -64,8 +65,8 @@ struct Layout {
 };
 
 // "'a'", "'a' and 'b'", "'a', 'b', and 'c'", as the interpreter words it.
-[[noreturn]] void raise_missing(FunctionObject* f, const char* kind, const Layout& layout,
-                                const Py_ssize_t* indices, Py_ssize_t count, const Args& args) {
+[[noreturn]] void raise_missing(FunctionObject* f, const char* kind, const Py_ssize_t* indices, Py_ssize_t count,
+                                const Args& args) {
     Ref names = Ref::steal(PyList_New(0));
     for (Py_ssize_t i = 0; i < count; ++i) {
         if (!args.has(std::size_t(indices[i]))) {
@@ -73,7 +74,6 @@ struct Layout {
             check(PyList_Append(names.get(), Ref::steal(PyObject_Repr(name.get())).get()));
         }
     }
-    (void)layout;
     Py_ssize_t len = PyList_GET_SIZE(names.get());
     Ref text;
     if (len == 1) {
@@ -179,7 +179,7 @@ void bind_arguments(FunctionObject* f, PyObject* const* argv, Py_ssize_t nargs, 
         Py_ssize_t required = npos - defcount;
         for (Py_ssize_t i = nargs; i < required; ++i) {
             if (!args.has(std::size_t(layout.positional[i]))) {
-                raise_missing(f, "positional", layout, layout.positional, required, args);
+                raise_missing(f, "positional", layout.positional, required, args);
             }
         }
         for (Py_ssize_t i = nargs > required ? nargs - required : 0; i < defcount; ++i) {
@@ -202,7 +202,7 @@ void bind_arguments(FunctionObject* f, PyObject* const* argv, Py_ssize_t nargs, 
         missing_kwonly = true;
     }
     if (missing_kwonly) {
-        raise_missing(f, "keyword-only", layout, layout.keyword_only, layout.keyword_only_count, args);
+        raise_missing(f, "keyword-only", layout.keyword_only, layout.keyword_only_count, args);
     }
 }
 
@@ -319,20 +319,11 @@ void function_dealloc(PyObject* self) {
 }
 
 // Setters that accept only one type (or None), with the interpreter's texts.
-int set_string(PyObject** field, PyObject* value, const char* what) {
-    if (value == nullptr || !PyUnicode_Check(value)) {
-        PyErr_Format(PyExc_TypeError, "%s must be set to a string object", what);
-        return -1;
-    }
-    Py_XSETREF(*field, Py_NewRef(value));
-    return 0;
-}
-
 PyObject* get_name(PyObject* self, void*) { return Py_NewRef(as_function(self)->name); }
-int set_name(PyObject* self, PyObject* v, void*) { return set_string(&as_function(self)->name, v, "__name__"); }
+int set_name(PyObject* self, PyObject* v, void*) { return set_str_field(&as_function(self)->name, v, "__name__"); }
 PyObject* get_qualname(PyObject* self, void*) { return Py_NewRef(as_function(self)->qualname); }
 int set_qualname(PyObject* self, PyObject* v, void*) {
-    return set_string(&as_function(self)->qualname, v, "__qualname__");
+    return set_str_field(&as_function(self)->qualname, v, "__qualname__");
 }
 
 PyObject* get_defaults(PyObject* self, void*) {

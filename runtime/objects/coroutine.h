@@ -82,6 +82,7 @@ public:
         promise_->awaiting = std::move(iterator_);
     }
     Ref await_resume() {
+        promise_->roots.resumed();
         if (promise_->resume_error) promise_->resume_error.rethrow();
         return std::move(promise_->resume_value);
     }
