@@ -1,5 +1,6 @@
 #include "formats/bmp.h"
 
+#include "formats/plugin_mirror.h"
 #include "genuine.h"
 #include "pillow_code.h"
 
@@ -9,7 +10,7 @@
 
 using kaplet::Ref;
 
-namespace pretrain::bmp {
+namespace pretrain {
 
 namespace {
 
@@ -49,7 +50,8 @@ bool supported_bitfields(std::uint32_t bits, Masks masks) {
 // BmpImageFile._open and _bitmap (the palette's bytes decide only the mode;
 // a short palette read is no error). Identical in every release listed in
 // code_is_own.
-HeaderSize read(FileStart& f, const BmpRules&) {
+template <>
+HeaderSize PluginMirror<BmpRules>::read(FileStart& f, const BmpRules&) {
     // _open: the magic (Image.open checked it already) and 14 bytes, the
     // header size as i32(read(4)).
     if (!f.has(18) || f.at(0) != 'B' || f.at(1) != 'M') return {};
@@ -133,7 +135,8 @@ std::pair<PyObject*, PyObject*> code(const char* name, long value) {
 
 }  // namespace
 
-bool code_is_own(PyObject* module, PillowVersion version, BmpRules&) {
+template <>
+bool PluginMirror<BmpRules>::code_is_own(PyObject* module, PillowVersion version, BmpRules&) {
     // Checked against each release: the opening code differs only in the
     // mode and info it sets.
     if (version == PillowVersion::Unverified) return false;
@@ -163,4 +166,4 @@ bool code_is_own(PyObject* module, PillowVersion version, BmpRules&) {
                                         code("JPEG", 4), code("PNG", 5)});
 }
 
-}  // namespace pretrain::bmp
+}  // namespace pretrain

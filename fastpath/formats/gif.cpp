@@ -1,5 +1,6 @@
 #include "formats/gif.h"
 
+#include "formats/plugin_mirror.h"
 #include "genuine.h"
 #include "pillow_code.h"
 
@@ -9,7 +10,7 @@
 
 using kaplet::Ref;
 
-namespace pretrain::gif {
+namespace pretrain {
 
 namespace {
 
@@ -87,7 +88,8 @@ bool read_extension(FileStart& f, Blocks& blocks) {
 // GifImageFile._open and _seek(0): the screen descriptor and its palette,
 // then blocks up to the first image descriptor, which may widen the size.
 // Identical in every release listed in code_is_own.
-HeaderSize read(FileStart& f, const GifRules&) {
+template <>
+HeaderSize PluginMirror<GifRules>::read(FileStart& f, const GifRules&) {
     // _accept: "GIF87a" or "GIF89a".
     if (!f.has(13) || std::memcmp(f.bytes(0), "GIF8", 4) != 0 || (f.at(4) != '7' && f.at(4) != '9') || f.at(5) != 'a') {
         return {};
@@ -185,7 +187,8 @@ bool plain_deferred_error(PyObject* module) {
 
 }  // namespace
 
-bool code_is_own(PyObject* module, PillowVersion version, GifRules&) {
+template <>
+bool PluginMirror<GifRules>::code_is_own(PyObject* module, PillowVersion version, GifRules&) {
     // Checked against each release: the opening code differs only where no
     // size or exception depends on it.
     if (version == PillowVersion::Unverified) return false;
@@ -199,4 +202,4 @@ bool code_is_own(PyObject* module, PillowVersion version, GifRules&) {
            pillow_image_class(dict_entry(globals, "GifImageFile").get(), {"_seek", "data", "_is_palette_needed", "mode", "_close_fp"});
 }
 
-}  // namespace pretrain::gif
+}  // namespace pretrain
