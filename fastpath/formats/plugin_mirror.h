@@ -1,8 +1,8 @@
 // The shape every format's home has. The home's header (formats/<format>.h)
 // holds its Rules: the settings of Pillow's modules that the plugin's
 // opening code reads, with its Quirks where releases differ. Its files
-// define the two functions below for those Rules; kFormats (formats.h)
-// names the Rules of each format and gives them their slot of PillowRules.
+// define the two functions below for those Rules. kFormats (formats.h)
+// names each format's Rules; PillowRules holds one of each.
 #pragma once
 
 #include "file_start.h"
