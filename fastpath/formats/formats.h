@@ -3,12 +3,14 @@
 // byte of every file its reader answers, the reader, and the check that
 // Pillow's opening code for it is Pillow's own. The dispatch of files to
 // readers (image_headers.cpp) and the plugin check (pillow_check.cpp) are
-// derived from this table alone; a format's rules and quirks are its own
-// header's (formats/<format>.h).
+// derived from this table alone. A format's rules and quirks are its own
+// header's (formats/<format>.h), its reader and code check the
+// PluginMirror of its rules (plugin_mirror.h).
 #pragma once
 
 #include "file_start.h"
 #include "formats/pillow_rules.h"
+#include "formats/plugin_mirror.h"
 #include "image_headers.h"
 
 #include <Python.h>
@@ -16,6 +18,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <iterator>
+#include <tuple>
 
 namespace pretrain {
 
@@ -31,22 +34,29 @@ struct FormatDescriptor {
     bool (*code_is_own)(PyObject* module, PillowRules& rules);
 };
 
+// The descriptor of the format whose home defines PluginMirror<Rules>: its
+// reader and code check get the Rules slot of PillowRules.
+template <class Rules>
+constexpr FormatDescriptor describe(ImageFormat format, const char* pillow_id, const char* module, const char* factory,
+                                    std::uint8_t first_byte) {
+    return {format, pillow_id, module, factory, first_byte,
+            [](FileStart& file, const PillowRules& rules) {
+                return PluginMirror<Rules>::read(file, std::get<Rules>(rules.formats));
+            },
+            [](PyObject* plugin, PillowRules& rules) {
+                return PluginMirror<Rules>::code_is_own(plugin, rules.version, std::get<Rules>(rules.formats));
+            }};
+}
+
 inline constexpr FormatDescriptor kFormats[] = {
-    {kPng, "PNG", "PIL.PngImagePlugin", "PngImageFile", 0x89,
-     [](FileStart& f, const PillowRules& r) { return png::read(f, r.png); },
-     [](PyObject* m, PillowRules& r) { return png::code_is_own(m, r.version, r.png); }},
-    {kJpeg, "JPEG", "PIL.JpegImagePlugin", "jpeg_factory", 0xFF,
-     [](FileStart& f, const PillowRules& r) { return jpeg::read(f, r.jpeg); },
-     [](PyObject* m, PillowRules& r) { return jpeg::code_is_own(m, r.version, r.jpeg); }},
-    {kGif, "GIF", "PIL.GifImagePlugin", "GifImageFile", 'G',
-     [](FileStart& f, const PillowRules& r) { return gif::read(f, r.gif); },
-     [](PyObject* m, PillowRules& r) { return gif::code_is_own(m, r.version, r.gif); }},
-    {kBmp, "BMP", "PIL.BmpImagePlugin", "BmpImageFile", 'B',
-     [](FileStart& f, const PillowRules& r) { return bmp::read(f, r.bmp); },
-     [](PyObject* m, PillowRules& r) { return bmp::code_is_own(m, r.version, r.bmp); }},
+    describe<PngRules>(kPng, "PNG", "PIL.PngImagePlugin", "PngImageFile", 0x89),
+    describe<JpegRules>(kJpeg, "JPEG", "PIL.JpegImagePlugin", "jpeg_factory", 0xFF),
+    describe<GifRules>(kGif, "GIF", "PIL.GifImagePlugin", "GifImageFile", 'G'),
+    describe<BmpRules>(kBmp, "BMP", "PIL.BmpImagePlugin", "BmpImageFile", 'B'),
 };
 
 inline constexpr std::size_t kFormatCount = std::size(kFormats);
+static_assert(std::tuple_size_v<FormatRules> == kFormatCount, "a slot of PillowRules per format");
 
 // The format's place in kFormats.
 constexpr std::size_t format_index(ImageFormat format) {

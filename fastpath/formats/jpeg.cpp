@@ -3,11 +3,13 @@
 #include "formats/binary.h"
 #include "formats/jpeg_ifd.h"
 #include "formats/jpeg_markers.h"
+#include "formats/plugin_mirror.h"
 
 #include <cstring>
 #include <string_view>
 
-namespace pretrain::jpeg {
+namespace pretrain {
+namespace jpeg {
 
 namespace {
 
@@ -124,9 +126,13 @@ bool has_gain_map(FileStart& f, const Segments& seen) {
 
 }  // namespace
 
+}  // namespace jpeg
+
 // JpegImageFile._open's marker loop up to SOS, then _read_dpi_from_exif and
 // jpeg_factory's MP index check.
-HeaderSize read(FileStart& f, const JpegRules& rules) {
+template <>
+HeaderSize PluginMirror<JpegRules>::read(FileStart& f, const JpegRules& rules) {
+    using namespace jpeg;
     if (!f.has(3) || f.at(0) != 0xFF || f.at(1) != 0xD8 || f.at(2) != 0xFF) return {};
     std::uint64_t pos = 3;
     bool after_ff = true;  // the loop's `s` holds 0xFF
@@ -180,4 +186,4 @@ HeaderSize read(FileStart& f, const JpegRules& rules) {
     return size_of(seen.width, seen.height);
 }
 
-}  // namespace pretrain::jpeg
+}  // namespace pretrain

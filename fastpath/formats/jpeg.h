@@ -1,12 +1,6 @@
 // Pillow's Jpeg plugin, as far as the size scan mirrors it.
 #pragma once
 
-#include "file_start.h"
-#include "formats/pillow_version.h"
-#include "image_headers.h"
-
-#include <Python.h>
-
 namespace pretrain {
 
 // Where the opening code differs between the releases listed, one field
@@ -32,16 +26,4 @@ struct JpegRules {
     bool operator==(const JpegRules&) const = default;
 };
 
-namespace jpeg {
-
-// The size Pillow's Jpeg plugin finds, when the bytes show that its opening
-// code gives exactly that size with no exception and no warning; unknown
-// otherwise. Plain C++: runs without the interpreter lock.
-HeaderSize read(FileStart& file, const JpegRules& rules);
-
-// The plugin module's opening code is Pillow's own for this release; fills
-// the rules from the module's settings. Needs the interpreter lock.
-bool code_is_own(PyObject* module, PillowVersion version, JpegRules& rules);
-
-}  // namespace jpeg
 }  // namespace pretrain

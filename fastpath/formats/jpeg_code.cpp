@@ -3,6 +3,7 @@
 // directory and MPO code that EXIF and MP indexes go through.
 #include "formats/jpeg.h"
 #include "formats/jpeg_markers.h"
+#include "formats/plugin_mirror.h"
 
 #include "error.h"
 #include "genuine.h"
@@ -14,7 +15,8 @@
 
 using kaplet::Ref;
 
-namespace pretrain::jpeg {
+namespace pretrain {
+namespace jpeg {
 
 namespace {
 
@@ -195,9 +197,13 @@ bool mpo_code_is_own() {
 
 }  // namespace
 
+}  // namespace jpeg
+
 // Verified against each release listed in PillowVersion: where the opening
 // code differs between them, JpegQuirks names the difference.
-bool code_is_own(PyObject* module, PillowVersion version, JpegRules& rules) {
+template <>
+bool PluginMirror<JpegRules>::code_is_own(PyObject* module, PillowVersion version, JpegRules& rules) {
+    using namespace jpeg;
     if (version == PillowVersion::Unverified) return false;
     rules.quirks.directory_keeps_first_entry = version >= PillowVersion::V13_0_0;
     PyObject* globals = PyModule_GetDict(module);
@@ -215,4 +221,4 @@ bool code_is_own(PyObject* module, PillowVersion version, JpegRules& rules) {
     return true;
 }
 
-}  // namespace pretrain::jpeg
+}  // namespace pretrain

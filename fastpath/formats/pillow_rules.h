@@ -8,17 +8,20 @@
 #include "formats/gif.h"
 #include "formats/jpeg.h"
 #include "formats/png.h"
+#include "formats/pillow_version.h"
+
+#include <tuple>
 
 namespace pretrain {
+
+// One slot per format of kFormats (formats.h), found by its Rules type.
+using FormatRules = std::tuple<PngRules, JpegRules, GifRules, BmpRules>;
 
 struct PillowRules {
     PillowVersion version = PillowVersion::Unverified;
     bool plugin_for_extension = false;  // Image.open imports the plugin of the file's extension first
     bool preinit_done = false;          // Image.preinit() has run
-    PngRules png;
-    JpegRules jpeg;
-    GifRules gif;
-    BmpRules bmp;
+    FormatRules formats;
     bool operator==(const PillowRules&) const = default;
 };
 

@@ -1,6 +1,7 @@
 #include "formats/png.h"
 
 #include "formats/binary.h"
+#include "formats/plugin_mirror.h"
 #include "zlib_calls.h"
 
 #include <cstdint>
@@ -9,7 +10,8 @@
 #include <optional>
 #include <string_view>
 
-namespace pretrain::png {
+namespace pretrain {
+namespace png {
 
 using binary::i32be;
 
@@ -333,9 +335,17 @@ bool is_chunk_id(const std::uint8_t* id) {
 
 }  // namespace
 
+std::size_t handler_count() { return std::size(Stream::kHandlers); }
+
+std::string_view handler_cid(std::size_t i) { return Stream::kHandlers[i].cid; }
+
+}  // namespace png
+
 // PngImagePlugin: the chunks up to the first IDAT, each through its
 // handler and ChunkStream.crc.
-HeaderSize read(FileStart& f, const PngRules& rules) {
+template <>
+HeaderSize PluginMirror<PngRules>::read(FileStart& f, const PngRules& rules) {
+    using namespace png;
     static const std::uint8_t magic[8] = {0x89, 'P', 'N', 'G', '\r', '\n', 0x1A, '\n'};
     if (!f.has(8) || std::memcmp(f.bytes(0), magic, 8) != 0) return {};
     Stream stream(rules);
@@ -363,8 +373,4 @@ HeaderSize read(FileStart& f, const PngRules& rules) {
     }
 }
 
-std::size_t handler_count() { return std::size(Stream::kHandlers); }
-
-std::string_view handler_cid(std::size_t i) { return Stream::kHandlers[i].cid; }
-
-}  // namespace pretrain::png
+}  // namespace pretrain

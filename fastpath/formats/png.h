@@ -1,12 +1,6 @@
 // Pillow's Png plugin, as far as the size scan mirrors it.
 #pragma once
 
-#include "file_start.h"
-#include "formats/pillow_version.h"
-#include "image_headers.h"
-
-#include <Python.h>
-
 #include <cstddef>
 #include <cstdint>
 #include <optional>
@@ -38,11 +32,6 @@ struct PngRules {
 
 namespace png {
 
-// The size Pillow's Png plugin finds, when the bytes show that its opening
-// code gives exactly that size with no exception and no warning; unknown
-// otherwise. Plain C++: runs without the interpreter lock.
-HeaderSize read(FileStart& file, const PngRules& rules);
-
 // The chunk types PngStream has a handler (chunk_<cid>) for, as the reader
 // handles them.
 std::size_t handler_count();
@@ -59,10 +48,6 @@ struct Mode {
 // PngImagePlugin._MODES: (bit depth, colour type) -> the image mode.
 std::optional<Mode> mode_of(unsigned depth, unsigned colour);
 constexpr int kModeCount = 15;
-
-// The plugin module's opening code is Pillow's own for this release; fills
-// the rules from the module's settings. Needs the interpreter lock.
-bool code_is_own(PyObject* module, PillowVersion version, PngRules& rules);
 
 }  // namespace png
 }  // namespace pretrain

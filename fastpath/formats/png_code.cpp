@@ -1,5 +1,6 @@
 #include "formats/png.h"
 
+#include "formats/plugin_mirror.h"
 #include "genuine.h"
 #include "pillow_code.h"
 
@@ -12,7 +13,8 @@
 
 using kaplet::Ref;
 
-namespace pretrain::png {
+namespace pretrain {
+namespace png {
 
 namespace {
 
@@ -154,9 +156,13 @@ std::optional<std::int64_t> int_setting(PyObject* dict, const char* name) {
 
 }  // namespace
 
+}  // namespace png
+
 // Checked against the opening code of every release listed; where it
 // differs, quirks_of names the difference.
-bool code_is_own(PyObject* module, PillowVersion version, PngRules& rules) {
+template <>
+bool PluginMirror<PngRules>::code_is_own(PyObject* module, PillowVersion version, PngRules& rules) {
+    using namespace png;
     if (version == PillowVersion::Unverified) return false;
     rules.quirks = quirks_of(version);
     PyObject* globals = PyModule_GetDict(module);
@@ -204,4 +210,4 @@ bool code_is_own(PyObject* module, PillowVersion version, PngRules& rules) {
                               {"_seek", "_crop", "mode", "_close_fp"});
 }
 
-}  // namespace pretrain::png
+}  // namespace pretrain
