@@ -83,7 +83,7 @@ class LogitAdjustHook(Hook):
             return
         self._set_bias(runner, self.tau_in_use)
         runner.logger.info(f"LogitAdjustHook: tau={self.tau_in_use:g}"
-                           + (" (tau='auto': until a validation run picks one)" if self.tau == AUTO else "")
+                           + (" (tau='auto': in use until the next validation run picks one)" if self.tau == AUTO else "")
                            + f", training counts {self.counts.tolist()}, bias {_show(bias)}")
 
     def _set_bias(self, runner, tau):
