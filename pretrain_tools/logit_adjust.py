@@ -82,9 +82,9 @@ class LogitAdjustHook(Hook):
                                + (" and tau='auto' has nothing to pick" if self.tau == AUTO else ""))
             return
         self._set_bias(runner, self.tau_in_use)
-        runner.logger.info(f"LogitAdjustHook: tau={self.tau_in_use:g}"
-                           + (" (tau='auto': in use until the next validation run picks one)" if self.tau == AUTO else "")
-                           + f", training counts {self.counts.tolist()}, bias {_show(bias)}")
+        until_picked = " (tau='auto': in use until the next validation run picks one)" if self.tau == AUTO else ""
+        runner.logger.info(f"LogitAdjustHook: tau={self.tau_in_use:g}{until_picked}, "
+                           f"training counts {self.counts.tolist()}, bias {_show(bias)}")
 
     def _set_bias(self, runner, tau):
         bias = _head(runner).bias
@@ -107,7 +107,7 @@ class LogitAdjustHook(Hook):
 
     def after_val_epoch(self, runner, metrics=None):
         scores, labels = self.scores.gathered(len(runner.val_dataloader.dataset))
-        if self.tau == AUTO and self.counts is not None and _adjusting_loss(runner) is None:
+        if self.tau == AUTO and self.counts is not None and labels.numel() and _adjusting_loss(runner) is None:
             self._choose_tau(runner, scores, labels)
         self._report(runner, "validation", scores, labels)
 
@@ -126,6 +126,8 @@ class LogitAdjustHook(Hook):
         refresh_last_checkpoint(runner, CHECKPOINT_META_KEY, self._meta(runner), _head(runner).bias)
 
     def _report(self, runner, part, scores, labels):
+        if not labels.numel():
+            return
         bias = _head(runner).bias.detach().double().cpu()
         recall, part_counts = per_class_recall(scores, labels, bias)
         train_counts = self.counts.tolist() if self.counts is not None else [None] * bias.numel()
