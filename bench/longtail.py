@@ -20,6 +20,7 @@ from pathlib import Path
 REPO = Path(__file__).resolve().parent.parent
 sys.path.insert(0, str(REPO / "examples"))
 
+from mmengine.config import Config  # noqa: E402
 from mmengine.runner import Runner  # noqa: E402
 
 from long_tail import long_tail_datasets  # noqa: E402
@@ -49,7 +50,9 @@ def run_config(args, ratio, seed, name, loss):
     if loss:
         cfg.model.head.loss = dict(type="LogitAdjustedLoss", tau=1.0)
     cfg.custom_hooks = [dict(type="LogitAdjustHook", tau="auto" if not loss else 1.0)]
-    return cfg
+    # the Runner logs and saves the config several times; laying out its 30
+    # dataset parts with yapf each time would take longer than a training
+    return Config(cfg.to_dict(), format_python_code=False)
 
 
 def test_accuracy(runner):
