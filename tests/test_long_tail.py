@@ -1,8 +1,8 @@
 """Long-tail learning from plain configs through mmengine's Runner:
 LogitAdjustHook with tau="auto", LogitAdjustedLoss, the per-class report,
 checkpoints that carry tau and the prior, and two processes over gloo."""
-import math
 import re
+from pathlib import Path
 
 import numpy as np
 import pytest
@@ -72,7 +72,7 @@ def config(parts, work_dir, name, *, tau, loss=None, validate=True, train=True):
 
 
 def log_of(runner):
-    return (runner.log_dir and open(f"{runner.log_dir}/{runner.timestamp}.log").read())
+    return Path(runner.log_dir, f"{runner.timestamp}.log").read_text()
 
 
 def hook_of(runner):
