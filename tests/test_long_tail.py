@@ -18,6 +18,8 @@ import pretrain.datasets  # noqa: E402,F401
 import pretrain.image  # noqa: E402,F401
 from pretrain_tools import LogitAdjustedLoss, LogitAdjustHook  # noqa: E402
 from pretrain_tools.balanced_accuracy import TAU_GRID  # noqa: E402
+from pretrain_tools.run_scores import RunScores  # noqa: E402
+from mmpretrain.structures import DataSample  # noqa: E402
 from mmengine.runner import Runner  # noqa: E402
 
 TRAIN_COUNTS = [8, 4, 1]   # images per class of the long-tailed training part
@@ -61,7 +63,8 @@ def config(parts, work_dir, name, *, tau, loss=None, validate=True, train=True):
         custom_hooks=[dict(type="LogitAdjustHook", tau=tau)],
         default_hooks=dict(checkpoint=dict(type="CheckpointHook", interval=1)),
         randomness=dict(seed=0), log_level="INFO",
-        test_dataloader=loader(parts["test"]), test_evaluator=dict(type="Accuracy", topk=(1,)), test_cfg=dict())
+        test_dataloader=loader(parts["test"]), test_cfg=dict(),
+        test_evaluator=dict(type="SingleLabelMetric", items=("recall",), average="macro"))
     if train:
         cfg.update(train_dataloader=loader(parts["train"]), train_cfg=dict(by_epoch=True, max_epochs=2),
                    optim_wrapper=dict(optimizer=dict(type="SGD", lr=0.01)))
@@ -110,12 +113,14 @@ def test_auto_tau_picked_on_validation_kept_in_checkpoint_and_used_by_test(parts
 
     cfg = config(parts, tmp_path, "auto-test", tau="auto", train=False, validate=False)
     tested = Runner(**cfg, load_from=str(tmp_path / "epoch_2.pth"))
-    tested.test()
+    metrics = tested.test()
     log = log_of(tested)
     assert f"from the checkpoint: tau={tau:g}, adjusted by bias, training counts {TRAIN_COUNTS}" in log
     assert torch.allclose(tested.model.head.bias, expected_bias(tau))
+    # the scores rebuilt from the predictions give the stack's own macro recall
     assert re.search(r"^ +0 +8 +3 +[\d.-]+\n +1 +4 +3 +[\d.-]+\n +2 +1 +3 +[\d.-]+\n"
-                     rf"balanced accuracy .* test images\) at tau={tau:g}:", log, re.MULTILINE)
+                     rf"balanced accuracy .* test images\) at tau={tau:g}: {metrics['single-label/recall']:.2f}",
+                     log, re.MULTILINE)
 
 
 def test_auto_without_validation_part_uses_tau_1(parts, tmp_path):
@@ -146,6 +151,18 @@ def test_loss_is_cross_entropy_on_scores_plus_tau_log_prior():
     prior = torch.tensor([0.7, 0.2, 0.1]).log()
     loss.set_log_prior(prior)
     assert torch.allclose(loss(scores, labels), 0.5 * F.cross_entropy(scores + 2.0 * prior, labels))
+
+
+def test_scores_rebuilt_from_predictions_are_the_heads_up_to_a_shift():
+    torch.manual_seed(0)
+    raw, bias = 5 * torch.randn(4, 3), expected_bias(1.3)
+    scores = RunScores(bias)
+    scores.add([DataSample().set_pred_score(F.softmax(row - bias, dim=0)).set_gt_label(i % 3)
+                for i, row in enumerate(raw)])
+    rebuilt, labels = scores.gathered(4)
+    shift = rebuilt - raw.double()
+    assert torch.allclose(shift, shift[:, :1].expand_as(shift), atol=1e-3)
+    assert labels.tolist() == [0, 1, 2, 0]
 
 
 def test_two_processes_gather_scores_and_pick_the_same_tau(parts, tmp_path):
