@@ -20,12 +20,11 @@ from pathlib import Path
 REPO = Path(__file__).resolve().parent.parent
 sys.path.insert(0, str(REPO / "examples"))
 
-from mmengine.config import Config  # noqa: E402
 from mmengine.runner import Runner  # noqa: E402
 
 from long_tail import long_tail_datasets  # noqa: E402
 from pretrain_tools import LogitAdjustHook  # noqa: E402
-from run_setup import EXAMPLES, configure_console, load_config, sample_data_dir  # noqa: E402
+from run_setup import EXAMPLES, configure_console, load_config, sample_data_dir, without_code_layout  # noqa: E402
 
 ROWS = ("cross-entropy (tau=0)", "post-hoc tau=1", 'post-hoc tau="auto"', "logit-adjusted loss tau=1")
 EVALUATOR = [dict(type="Accuracy", topk=(1,)), dict(type="SingleLabelMetric", items=("recall",), average=None)]
@@ -50,9 +49,7 @@ def run_config(args, ratio, seed, name, loss):
     if loss:
         cfg.model.head.loss = dict(type="LogitAdjustedLoss", tau=1.0)
     cfg.custom_hooks = [dict(type="LogitAdjustHook", tau="auto" if not loss else 1.0)]
-    # the Runner logs and saves the config several times; laying out its 30
-    # dataset parts with yapf each time would take longer than a training
-    return Config(cfg.to_dict(), format_python_code=False)
+    return without_code_layout(cfg)
 
 
 def test_accuracy(runner):
