@@ -131,5 +131,10 @@ demo-windows: venv
 bench: build
 	$(PY) bench/run.py
 
+# Long-tail learning on the digits (bench/longtail.py): about 15 minutes on one thread.
+.PHONY: bench-longtail
+bench-longtail: build
+	OMP_NUM_THREADS=$${OMP_NUM_THREADS:-1} $(PY) bench/longtail.py
+
 clean:
 	rm -rf build dist

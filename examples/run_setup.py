@@ -44,6 +44,13 @@ def load_config(path, *, work_dir, epochs=None, launcher="none"):
     return cfg
 
 
+def without_code_layout(cfg):
+    """`cfg` as a Config that the Runner logs and saves without laying it out
+    with yapf, which takes longer than a short training for configs with
+    dozens of dataset parts (examples/long_tail.py)."""
+    return Config(cfg.to_dict(), format_python_code=False)
+
+
 def _start_cpu_process_group(cfg):
     # mmengine's own set-up selects a CUDA device per rank; on a machine without
     # one the group is started here (mmengine then uses it as it is) and the

@@ -17,7 +17,7 @@ from mmengine.runner import Runner
 
 from pretrain_tools import LogitAdjustHook
 from long_tail import long_tail_datasets
-from run_setup import EXAMPLES, REPO, configure_console, load_config, sample_data_dir
+from run_setup import EXAMPLES, REPO, configure_console, load_config, sample_data_dir, without_code_layout
 
 
 def evaluate(runner, hook, tau):
@@ -62,7 +62,7 @@ def main(argv=None):
                          dict(type="SingleLabelMetric", items=("recall",), average=None)]
     cfg.custom_hooks = [dict(type="LogitAdjustHook", tau=args.tau)]
 
-    runner = Runner.from_cfg(cfg)
+    runner = Runner.from_cfg(without_code_layout(cfg))
     runner.train()
     trained = time.perf_counter() - began
     hook = next(h for h in runner.hooks if isinstance(h, LogitAdjustHook))

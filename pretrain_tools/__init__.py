@@ -4,7 +4,8 @@
                                    "pretrain.datasets", "pretrain_tools"],
                           allow_failed_imports=False)
 
-Importing it registers `LogitAdjustHook` in the stack's `HOOKS`, allows the
+Importing it registers `LogitAdjustHook` in the stack's `HOOKS` and
+`LogitAdjustedLoss` in mmpretrain's `MODELS`, allows the
 objects of the stack's checkpoints under torch's `weights_only` loading for
 the process (checkpoints.py), and on Windows sets what the stack's
 environment report needs (windows.py). The native package is imported by the
@@ -16,8 +17,9 @@ windows.apply()
 
 from . import checkpoints  # noqa: E402
 from .logit_adjust import LogitAdjustHook  # noqa: E402
+from .logit_adjusted_loss import LogitAdjustedLoss  # noqa: E402
 from pretrain_check.sample_data import sample_digits  # noqa: E402
 
 checkpoints.allow_for_process()
 
-__all__ = ["LogitAdjustHook", "sample_digits"]
+__all__ = ["LogitAdjustHook", "LogitAdjustedLoss", "sample_digits"]

@@ -57,3 +57,13 @@ def test_long_tailed_training_with_logit_adjustment(few_digits, tmp_path):
     assert [(digit, val) for digit, _, val in rows] == [(str(d), "2") for d in range(10)]
     assert [int(train) for _, train, _ in rows] == [int(8 * 4 ** (-k / 9)) for k in range(10)]
     assert "gain from logit adjustment (tau=1.0)" in out
+
+
+def test_long_tail_benchmark_reduced(few_digits, tmp_path):
+    out = run_demo(few_digits, REPO / "bench" / "longtail.py", "--epochs", "1", "--seeds", "0",
+                   "--ratios", "4", "--largest", "5", "--work-dir", tmp_path)
+    assert "imbalance ratio 4: test accuracy in % over seeds [0]" in out
+    rows = re.findall(r"^(.+?) +([\d.]+) ± [\d.]+ +([\d.]+) ± [\d.]+$", out, re.MULTILINE)
+    assert [name for name, _, _ in rows] == ["cross-entropy (tau=0)", "post-hoc tau=1", 'post-hoc tau="auto"',
+                                             "logit-adjusted loss tau=1"]
+    assert "2 trainings" in out
