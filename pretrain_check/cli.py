@@ -25,6 +25,7 @@ from pretrain.analyzing_tools import ClsAnalyzingTool
 
 from .duplicates import SHOWN_GROUPS, exact_duplicates
 from .file_checks import open_and_decode
+from .image_checks import image_checks
 from .left_out import walk
 from .problems import LABELS, file_list, found_any, ordered
 from .progress import Reporter
@@ -74,6 +75,8 @@ async def analyse(root, samples, check=False, decode=False, workers=None, report
     if check:
         problems["duplicates"] = exact_duplicates(
             readable, lengths, root, workers, lambda total: reporter.step("looking for exact duplicates", total))
+        problems.update(image_checks(readable, root, problems["duplicates"]["groups"], workers,
+                                     reporter.step("measuring every image", len(readable))))
     return {
         "dataset": str(root),
         "images": len(readable),
@@ -117,7 +120,7 @@ def print_problems(problems):
         if not found["count"]:
             continue
         print(f"  {LABELS[kind]}: {found['count']}")
-        if kind == "duplicates":
+        if "groups" in found:
             print(f"    {found['files']} files; groups across classes (label noise): {found['across_classes']}")
             for group in found["groups"][:SHOWN_GROUPS]:
                 noise = " (label noise)" if group["label_noise"] else ""
@@ -126,7 +129,7 @@ def print_problems(problems):
                 print(f"    ... ({found['count'] - SHOWN_GROUPS} more groups in the JSON summary)")
         elif "files" in found:
             for file in found["files"]:
-                print(f"    {file['path']}: {file['error']}")
+                print(f"    {file['path']}: {file['error'] if 'error' in file else 'score ' + str(file['score'])}")
         else:
             more = " ..." if found["count"] > len(found["examples"]) else ""
             print(f"    e.g. {', '.join(found['examples'])}{more}")

@@ -1,5 +1,6 @@
 """The kinds of problem the dataset check reports, in the order they are
 shown, with what each means."""
+from .image_checks import KINDS as LOOKS
 from .left_out import KINDS as LEFT_OUT
 
 LABELS = {
@@ -7,6 +8,7 @@ LABELS = {
     "undecodable": "files whose pixel data cannot be loaded",
     **LEFT_OUT,
     "duplicates": "groups of exact duplicates (same bytes)",
+    **LOOKS,
 }
 
 
