@@ -53,10 +53,11 @@ PLANTS = {
 }
 
 
-def plant(root, per_class=30, classes=3, size=(96, 72), seed=0):
+def plant(root, per_class=30, classes=3, size=(96, 72), seed=0, problems=True):
     """Writes the dataset under root; returns {kind: [path, ...]} for the
-    planted single-file problems and {"near_duplicates": [[path, path], ...],
-    "across_parts": ...} for the copies. Each problem kind has two plants."""
+    planted single-file problems (two of each) and {"near_duplicates": [[path,
+    path], ...]} for the three copies across classes. With problems false,
+    the photos alone."""
     rng = np.random.default_rng(seed)
     pick = random.Random(seed)
     names = [f"class_{c}" for c in range(classes)]
@@ -68,6 +69,8 @@ def plant(root, per_class=30, classes=3, size=(96, 72), seed=0):
             path = root / name / f"{i:05d}.jpg"
             save(image, path)
             originals.append((path, image))
+    if not problems:
+        return {}
     chosen = pick.sample(originals, 20)
     planted = {kind: [] for kind in (*PLANTS, "odd_size", "odd_aspect_ratio")}
     planted["near_duplicates"] = []
