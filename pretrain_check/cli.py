@@ -137,7 +137,10 @@ def print_problems(problems):
 
 def main(argv=None):
     parser = argparse.ArgumentParser(prog="pretrain-check", description=__doc__.split("\n\n")[0].split(": ", 1)[1])
-    parser.add_argument("dataset", type=Path, help="directory with one sub-directory per class")
+    parser.add_argument("dataset", type=Path, nargs="?", help="directory with one sub-directory per class")
+    parser.add_argument("--config", type=Path,
+                        help="instead of a directory: an mmengine config whose training, validation and test "
+                             "datasets are built and checked for leakage between them (imports the stack)")
     parser.add_argument("--report", type=Path, help="write a one-page PNG report here")
     parser.add_argument("--json", type=Path, help="write the summary as JSON here")
     parser.add_argument("--samples", type=int, default=24, help="balanced random samples to show")
@@ -151,17 +154,34 @@ def main(argv=None):
                              "for datasets large enough to repay starting them)")
     parser.add_argument("--quiet", action="store_true", help="show no progress on standard error")
     args = parser.parse_args(argv)
+    if (args.dataset is None) == (args.config is None):
+        parser.error("give either a dataset directory or --config CONFIG.py")
+    if args.config:
+        return config_main(args)
 
     random.seed(args.seed)  # the tool draws from the shared generator
     with Workers(args.workers or cores(), small_in_process=args.workers is None) as workers:
         summary = asyncio.run(analyse(args.dataset, args.samples, args.check, args.decode, workers,
                                       Reporter(quiet=args.quiet)))
     print_summary(summary)
-    if args.json:
-        args.json.write_text(json.dumps(summary, indent=2, ensure_ascii=False))
-        print(f"summary written to {args.json}")
+    write_json(summary, args.json)
     if args.report:
         from .report import draw_report  # matplotlib only when a report is asked for
         draw_report(summary, args.report)
         print(f"report written to {args.report}")
+    return 1 if found_any(summary["problems"]) else 0
+
+
+def write_json(summary, target):
+    if target:
+        target.write_text(json.dumps(summary, indent=2, ensure_ascii=False))
+        print(f"summary written to {target}")
+
+
+def config_main(args):
+    from .config_check import check_config, print_config_summary
+    with Workers(args.workers or cores(), small_in_process=args.workers is None) as workers:
+        summary = check_config(args.config, workers, Reporter(quiet=args.quiet))
+    print_config_summary(summary)
+    write_json(summary, args.json)
     return 1 if found_any(summary["problems"]) else 0
