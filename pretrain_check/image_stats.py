@@ -4,33 +4,40 @@ worker processes over chunks of paths (workers.py). Only numbers come back,
 never pixels.
 
 The reduced image keeps its shorter side between WORK_SIDE and twice that, so
-that blur is measured at a comparable scale whatever the file's size."""
+that blur is measured at a comparable scale whatever the file's size. The
+hashes and the colour are computed for a whole chunk at once, from each
+image shrunk to HASH_SIDE pixels a side."""
+import io
 import os
 import stat
 import warnings
 
 import numpy as np
-from PIL import Image, ImageChops, ImageStat
+from PIL import Image
 
 from .file_checks import message
 
 WORK_SIDE = 96
-HASH_SIDE = 32  # the perceptual hash's DCT works on this many pixels a side
+HASH_SIDE = 32
 HASH_BLOCK = 8  # both hashes have HASH_BLOCK x HASH_BLOCK bits
 
 MEASURES = np.dtype([
     ("width", "i4"), ("height", "i4"),
     ("phash", "u8"),  # DCT hash: the signs of the lowest 8 x 8 frequencies against their median
-    ("dhash", "u8"),  # difference hash: which of neighbouring pixels is brighter, on 9 x 8 pixels
+    ("dhash", "u8"),  # difference hash: which of 9 x 8 neighbouring areas is brighter
     ("sharpness", "f4"),  # standard deviation of the Laplacian over that of the grey values
     ("shadow", "f4"),  # 5th percentile of luminance, 0 to 1
     ("highlight", "f4"),  # 99th percentile of luminance, 0 to 1
     ("entropy", "f4"),  # of the grey-level histogram, bits
-    ("colour", "f4"),  # mean difference between the largest and smallest channel, 0 to 255,
-    # over the image reduced to HASH_SIDE pixels a side
+    ("colour", "f4"),  # mean difference between the largest and smallest channel, 0 to 255
 ])
 
 LEVELS = np.arange(256, dtype=np.float64)
+LUMA = np.array([0.299, 0.587, 0.114])
+# the 9 columns of the difference hash over the HASH_SIDE columns, and their widths
+COLUMNS = np.linspace(0, HASH_SIDE, HASH_BLOCK + 2).astype(int)[:-1]
+WIDTHS = np.diff(np.r_[COLUMNS, HASH_SIDE])
+ROWS = np.arange(0, HASH_SIDE, HASH_SIDE // HASH_BLOCK)
 
 
 def dct_matrix(side):
@@ -40,18 +47,22 @@ def dct_matrix(side):
 
 
 DCT = dct_matrix(HASH_SIDE)[:HASH_BLOCK]
-BITS = np.uint64(1) << np.arange(HASH_BLOCK * HASH_BLOCK, dtype=np.uint64)
 
 
-def perceptual_hash(small_grey):
-    low = (DCT @ np.asarray(small_grey, dtype=np.float64) @ DCT.T).ravel()
-    above = low > np.median(low[1:])  # the DC term sets the brightness, not the picture
-    return int(BITS[above].sum(dtype=np.uint64))
+def packed(bits):
+    """Rows of 64 booleans as uint64 (bit i from column i)."""
+    return np.packbits(bits, axis=1, bitorder="little").view("<u8").ravel()
 
 
-def difference_hash(small_grey):
-    pixels = np.asarray(small_grey.resize((HASH_BLOCK + 1, HASH_BLOCK), Image.Resampling.BOX), dtype=np.int16)
-    return int(BITS[(pixels[:, 1:] > pixels[:, :-1]).ravel()].sum(dtype=np.uint64))
+def perceptual_hashes(grey):
+    """DCT hashes of a stack of HASH_SIDE x HASH_SIDE grey images."""
+    low = (DCT @ grey @ DCT.T).reshape(len(grey), -1)
+    return packed(low > np.median(low[:, 1:], axis=1)[:, None])  # the DC term sets the brightness only
+
+
+def difference_hashes(grey):
+    areas = np.add.reduceat(np.add.reduceat(grey, ROWS, axis=1), COLUMNS, axis=2) / WIDTHS
+    return packed((areas[:, :, 1:] > areas[:, :, :-1]).reshape(len(grey), -1))
 
 
 def grey_levels(grey):
@@ -59,30 +70,22 @@ def grey_levels(grey):
     histogram."""
     counts = np.asarray(grey.histogram(), dtype=np.float64)
     cumulative = np.cumsum(counts)
-    total = cumulative[-1]
-    shares = counts / total
+    shares = counts / cumulative[-1]
     present = shares[shares > 0]
     mean = shares @ LEVELS
     spread = np.sqrt(max(shares @ LEVELS ** 2 - mean * mean, 0.0))
-    shadow, highlight = np.searchsorted(cumulative, (0.05 * total, 0.99 * total)) / 255
-    return float(shadow), float(highlight), float(-(present * np.log2(present)).sum()), float(spread)
+    shadow, highlight = np.searchsorted(cumulative, (0.05 * cumulative[-1], 0.99 * cumulative[-1])) / 255
+    return shadow, highlight, -(present @ np.log2(present)), spread
 
 
 def sharpness(grey, spread):
-    if min(grey.size) < 3:
-        return 0.0
     g = np.asarray(grey, dtype=np.int16)
-    laplacian = (4 * g[1:-1, 1:-1] - g[:-2, 1:-1] - g[2:, 1:-1] - g[1:-1, :-2] - g[1:-1, 2:]).ravel()
-    return float(laplacian.std(dtype=np.float32)) / (spread + 1)
-
-
-def colourfulness(small):
-    if small.mode != "RGB":
+    if min(g.shape) < 3:
         return 0.0
-    red, green, blue = small.split()
-    highest = ImageChops.lighter(ImageChops.lighter(red, green), blue)
-    lowest = ImageChops.darker(ImageChops.darker(red, green), blue)
-    return ImageStat.Stat(ImageChops.subtract(highest, lowest)).mean[0]
+    laplacian = (4 * g[1:-1, 1:-1] - g[:-2, 1:-1] - g[2:, 1:-1] - g[1:-1, :-2] - g[1:-1, 2:]).ravel()
+    values = laplacian.astype(np.float32)
+    mean = values.sum() / values.size
+    return np.sqrt(max(values @ values / values.size - mean * mean, 0.0)) / (spread + 1)
 
 
 def reduced(image):
@@ -95,32 +98,40 @@ def reduced(image):
     return image.reduce(factor) if factor > 1 else image
 
 
-def measure(path):
-    """The MEASURES of one file, as a tuple."""
+def measure(path, into, small):
+    """Fills the record `into` (all but the hashes and colour) and the
+    HASH_SIDE x HASH_SIDE x 3 array `small` for one file."""
     if not stat.S_ISREG(os.stat(path).st_mode):
         raise OSError("not a regular file (left unopened)")
+    with open(path, "rb") as file:
+        data = io.BytesIO(file.read())
     with warnings.catch_warnings():
         warnings.simplefilter("error", Image.DecompressionBombWarning)
-        with Image.open(path) as image:
-            width, height = image.size
+        with Image.open(data) as image:
+            into["width"], into["height"] = image.size
             work = reduced(image)
             work.load()
     grey = work.convert("L") if work.mode != "L" else work
-    small = work.resize((HASH_SIDE, HASH_SIDE), Image.Resampling.BOX)
-    small_grey = small.convert("L") if small.mode != "L" else small
     shadow, highlight, entropy, spread = grey_levels(grey)
-    return (width, height, perceptual_hash(small_grey), difference_hash(small_grey),
-            sharpness(grey, spread), shadow, highlight, entropy, colourfulness(small))
+    into["shadow"], into["highlight"], into["entropy"] = shadow, highlight, entropy
+    into["sharpness"] = sharpness(grey, spread)
+    shrunk = work.resize((HASH_SIDE, HASH_SIDE), Image.Resampling.BOX)
+    small[...] = np.asarray(shrunk.convert("RGB") if shrunk.mode != "RGB" else shrunk)
 
 
 def measure_all(paths):
     """(measures, failures): a MEASURES array over paths (zeros where a file
     failed) and (position, message) for each file that could not be measured."""
     found = np.zeros(len(paths), MEASURES)
+    smalls = np.zeros((len(paths), HASH_SIDE, HASH_SIDE, 3), np.uint8)
     failures = []
     for position, path in enumerate(paths):
         try:
-            found[position] = measure(path)
+            measure(path, found[position], smalls[position])
         except Exception as error:
             failures.append((position, message(error)))
+    grey = smalls @ LUMA
+    found["phash"] = perceptual_hashes(grey)
+    found["dhash"] = difference_hashes(grey)
+    found["colour"] = (smalls.max(axis=3) - smalls.min(axis=3)).mean(axis=(1, 2))
     return found, failures
