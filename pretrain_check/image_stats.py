@@ -8,14 +8,12 @@ that blur is measured at a comparable scale whatever the file's size. The
 hashes and the colour are computed for a whole chunk at once, from each
 image shrunk to HASH_SIDE pixels a side."""
 import io
-import os
-import stat
 import warnings
 
 import numpy as np
 from PIL import Image
 
-from .file_checks import message
+from .file_checks import message, refuse_special
 
 WORK_SIDE = 96
 HASH_SIDE = 32
@@ -101,8 +99,7 @@ def reduced(image):
 def measure(path, into, small):
     """Fills the record `into` (all but the hashes and colour) and the
     HASH_SIDE x HASH_SIDE x 3 array `small` for one file."""
-    if not stat.S_ISREG(os.stat(path).st_mode):
-        raise OSError("not a regular file (left unopened)")
+    refuse_special(path)
     with open(path, "rb") as file:
         data = io.BytesIO(file.read())
     with warnings.catch_warnings():

@@ -42,6 +42,13 @@ def suffix(name):
     return name[dot:] if 0 < dot < len(name) - 1 else ""
 
 
+def is_folder_entry(entry):
+    try:
+        return entry.is_dir()
+    except OSError:  # a link that loops or cannot be followed: left to the file checks
+        return False
+
+
 def walk(root, accepted, progress):
     """A dict kind -> {"count", "examples"}. Moves progress by the accepted
     entries of each folder."""
@@ -63,7 +70,7 @@ def walk(root, accepted, progress):
             if name[0] == ".":
                 found["hidden"].add(entry.path)
                 continue
-            is_folder = entry.is_dir()
+            is_folder = is_folder_entry(entry)
             ending = suffix(name)
             if ending in accepted:
                 kept += 1
