@@ -24,7 +24,7 @@ from pretrain import analyzing_tools
 from pretrain.analyzing_tools import ClsAnalyzingTool
 
 from .duplicates import SHOWN_GROUPS, exact_duplicates
-from .file_checks import open_and_decode
+from .file_checks import open_and_decode, undecoded
 from .image_checks import image_checks
 from .left_out import walk
 from .problems import LABELS, file_list, found_any, ordered
@@ -40,7 +40,7 @@ def decode_all(paths, workers, progress):
     """(readable, unreadable, undecodable) after opening and loading every file."""
     bad = {}
     names = [os.fspath(p) for p in paths]
-    for start, found in workers.map_chunks(open_and_decode, names, progress):
+    for start, found in workers.map_chunks(open_and_decode, names, progress, lost=undecoded):
         for position, kind, message in found:
             bad[start + position] = (kind, message)
     readable = [p for i, p in enumerate(paths) if i not in bad]
@@ -136,6 +136,14 @@ def print_problems(problems):
 
 
 def main(argv=None):
+    try:
+        return checked(argv)
+    except KeyboardInterrupt:
+        print("pretrain-check: interrupted", file=sys.stderr)
+        return 130
+
+
+def checked(argv):
     parser = argparse.ArgumentParser(prog="pretrain-check", description=__doc__.split("\n\n")[0].split(": ", 1)[1])
     parser.add_argument("dataset", type=Path, nargs="?", help="directory with one sub-directory per class")
     parser.add_argument("--config", type=Path,

@@ -12,7 +12,7 @@ from collections import Counter, defaultdict
 
 import numpy as np
 
-from .file_checks import digests
+from .file_checks import digests, unread
 from .image_checks import measure_files
 from .near_duplicates import near_groups
 from .sizes import byte_size
@@ -63,7 +63,7 @@ def same_bytes(names, workers):
             by_size[size].append(position)
     candidates = [p for group in by_size.values() if len(group) > 1 for p in group]
     by_digest = defaultdict(list)
-    found = (d for _, chunk in workers.map_chunks(digests, [names[p] for p in candidates]) for d in chunk)
+    found = (d for _, chunk in workers.map_chunks(digests, [names[p] for p in candidates], lost=unread) for d in chunk)
     for position, digest in zip(candidates, found):
         if digest is not None:
             by_digest[digest].append(position)

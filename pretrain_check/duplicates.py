@@ -3,7 +3,7 @@ byte size with another file are read and hashed."""
 from collections import defaultdict
 from pathlib import Path
 
-from .file_checks import digests
+from .file_checks import digests, unread
 
 SHOWN_GROUPS = 5
 
@@ -24,7 +24,7 @@ def exact_duplicates(paths, lengths, root, workers, make_progress):
     del by_length
     candidates = [p for _, group in same_size for p in group]
     progress = make_progress(len(candidates))
-    found = (d for _, chunk in workers.map_chunks(digests, candidates, progress) for d in chunk)
+    found = (d for _, chunk in workers.map_chunks(digests, candidates, progress, lost=unread) for d in chunk)
     groups = []
     for length, group in same_size:  # the digests come in this order; one size at a time is held
         by_content = defaultdict(list)

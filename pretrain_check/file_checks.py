@@ -6,6 +6,8 @@ import stat
 
 from PIL import Image
 
+from .workers import WORKER_DIED
+
 SPECIAL = {stat.S_IFIFO: "a FIFO", stat.S_IFCHR: "a character device", stat.S_IFBLK: "a block device",
            stat.S_IFSOCK: "a socket"}
 
@@ -59,6 +61,11 @@ def open_and_decode(paths):
     return found
 
 
+def undecoded(chunk):
+    """What open_and_decode reports for a chunk whose worker died."""
+    return [(position, "unreadable", WORKER_DIED) for position in range(len(chunk))]
+
+
 def digest(path, block=1 << 20):
     hashed = hashlib.blake2b(digest_size=16)
     with open(path, "rb", buffering=0) as file:
@@ -76,3 +83,8 @@ def digests(paths):
         except OSError:
             found.append(None)
     return found
+
+
+def unread(chunk):
+    """The digests of a chunk whose worker died: none."""
+    return [None] * len(chunk)

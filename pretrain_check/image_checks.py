@@ -23,6 +23,7 @@ import numpy as np
 from .duplicates import class_of
 from .image_stats import MEASURES, measure_all
 from .near_duplicates import CONFIRM_DISTANCE, DISTANCE, near_groups
+from .workers import WORKER_DIED
 
 BLURRY = 0.3
 DARK = 0.25
@@ -101,11 +102,15 @@ def near_duplicates(names, found, measured, root, exact_groups):
             "across_classes": sum(g["label_noise"] for g in groups), "groups": groups}
 
 
+def lost_measures(chunk):
+    return np.zeros(len(chunk), dtype=MEASURES), [(position, WORKER_DIED) for position in range(len(chunk))]
+
+
 def measure_files(names, workers, progress):
     """(measures, measured mask, failures) over names, measured by the workers."""
     found = np.zeros(len(names), dtype=MEASURES)
     failures = []
-    for start, (chunk, failed) in workers.map_chunks(measure_all, names, progress):
+    for start, (chunk, failed) in workers.map_chunks(measure_all, names, progress, lost=lost_measures):
         found[start:start + len(chunk)] = chunk
         failures.extend((start + position, text) for position, text in failed)
     measured = np.ones(len(names), dtype=bool)

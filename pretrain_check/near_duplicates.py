@@ -65,7 +65,7 @@ def near_groups(dct_hashes, difference_hashes):
     for i, j in close_pairs(distinct[:, 0], DISTANCE):
         if hamming(distinct[i, 1], distinct[j, 1]) <= CONFIRM_DISTANCE:
             components.join(i, j)
-    roots = np.array([components.root(i) for i in range(len(distinct))])[which]
+    roots = np.array([components.root(i) for i in range(len(distinct))], dtype=np.int64)[which]
     shared = np.flatnonzero(np.bincount(roots, minlength=len(distinct)) > 1)
     members = {}
     for position in np.flatnonzero(np.isin(roots, shared)):

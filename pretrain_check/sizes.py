@@ -18,6 +18,7 @@ from PIL import Image
 from pretrain.analyzing_tools import ClsAnalyzingTool
 
 from .file_checks import message, special_files
+from .workers import WORKER_DIED
 
 # Files per worker task: the tool reads headers ahead through its list, so a
 # scan started again after a rejected file reads the rest again; small tasks
@@ -126,6 +127,11 @@ def scanned_sizes(names, with_bytes):
     return sizes, rejected, [byte_size(name) for name in names] if with_bytes else None
 
 
+def lost_sizes(chunk, with_bytes):
+    return Counter(), [(position, WORKER_DIED) for position in range(len(chunk))], \
+        [None] * len(chunk) if with_bytes else None
+
+
 def readable_sizes(paths, workers, progress, with_bytes=False):
     """(sizes, readable, unreadable, bytes): the size Counter of the files of
     paths that Image.open accepts, those files in order, (path, message) for
@@ -134,7 +140,8 @@ def readable_sizes(paths, workers, progress, with_bytes=False):
     sizes, rejected, lengths = Counter(), {}, [] if with_bytes else None
     names = [str(p) for p in paths]
     scan_chunk = functools.partial(sizes_of, with_bytes=with_bytes)
-    for start, (found, failed, chunk_lengths) in workers.map_chunks(scan_chunk, names, progress, CHUNK):
+    lost = functools.partial(lost_sizes, with_bytes=with_bytes)
+    for start, (found, failed, chunk_lengths) in workers.map_chunks(scan_chunk, names, progress, CHUNK, lost):
         sizes.update(found)
         rejected.update((start + position, text) for position, text in failed)
         if with_bytes:
