@@ -6,6 +6,7 @@ import json
 import sys
 
 import pytest
+from PIL import Image
 
 from conftest import REPO, run_python
 
@@ -44,6 +45,8 @@ def test_every_planted_problem_is_found_with_few_false_positives(planted, tmp_pa
     assert {kind: hit for kind, (hit, _, _) in found.items()} == {kind: total for kind, (_, total, _) in found.items()}
     assert sum(stray for _, _, stray in found.values()) <= 1, found
     assert problems["not_checked"]["count"] == 0
+    with Image.open(report) as image:  # a row of the worst images above the samples
+        assert image.size[1] > 1000
 
 
 def test_kinds_hold_their_scores_worst_first_and_are_printed(planted, tmp_path):
