@@ -12,7 +12,7 @@ from collections import Counter, defaultdict
 
 import numpy as np
 
-from .file_checks import digests, unread
+from .duplicates import same_content
 from .image_checks import measure_files
 from .near_duplicates import near_groups
 from .sizes import byte_size
@@ -53,23 +53,6 @@ def part_summary(dataset):
     return paths, {"images": len(paths), "classes": counts, "imbalance_ratio": ratio}
 
 
-def same_bytes(names, workers):
-    """Groups (lists of positions) of files with the same bytes; only files
-    that share their byte size are read."""
-    by_size = defaultdict(list)
-    for position, name in enumerate(names):
-        size = byte_size(name)
-        if size is not None:
-            by_size[size].append(position)
-    candidates = [p for group in by_size.values() if len(group) > 1 for p in group]
-    by_digest = defaultdict(list)
-    found = (d for _, chunk in workers.map_chunks(digests, [names[p] for p in candidates], lost=unread) for d in chunk)
-    for position, digest in zip(candidates, found):
-        if digest is not None:
-            by_digest[digest].append(position)
-    return [group for group in by_digest.values() if len(group) > 1]
-
-
 def leakage(part_paths, workers, progress):
     """The groups of files that sit in two or more parts, and the files that
     could not be measured."""
@@ -81,7 +64,8 @@ def leakage(part_paths, workers, progress):
     found, measured, failures = measure_files(names, workers, progress)
     kept = np.flatnonzero(measured)
     candidates = [([name], "same file", 0) for name in names if len(parts_of[name]) > 1]
-    candidates += [([names[i] for i in group], "same bytes", 0) for group in same_bytes(names, workers)]
+    lengths = [byte_size(name) for name in names]
+    candidates += [(same, "same bytes", 0) for _, same in same_content(names, lengths, workers)]
     candidates += [([names[kept[i]] for i in group], "near duplicates", distance)
                    for group, distance in near_groups(found["phash"][kept], found["dhash"][kept])]
     groups, seen = [], set()

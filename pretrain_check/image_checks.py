@@ -47,11 +47,12 @@ KINDS = {
 
 
 def flagged(names, scores, selected, worst_first):
-    """{"count", "files": [{"path", "score"}]} for the selected files."""
+    """{"count", "files": [{"path", "score"}]} for the selected files, the
+    worst first: the "lowest" scores, the "highest", or the "furthest" from 1
+    either way (ratios)."""
     positions = np.flatnonzero(selected)
-    positions = positions[np.argsort(scores[positions], kind="stable")]
-    if worst_first == "highest":
-        positions = positions[::-1]
+    order = {"lowest": scores, "highest": -scores, "furthest": -np.abs(np.log(np.maximum(scores, 1e-9)))}
+    positions = positions[np.argsort(order[worst_first][positions], kind="stable")]
     return {"count": len(positions),
             "files": [{"path": names[i], "score": round(float(scores[i]), 4)} for i in positions]}
 
@@ -77,9 +78,9 @@ def judged(names, found, measured):
         "low_information": flagged(names, entropy, measured & ~informative, "lowest"),
         "grayscale": flagged(names, found["colour"], measured & (found["colour"] < GREY) & colour_dataset,
                              "lowest"),
-        "odd_size": flagged(names, scale, measured & ((scale >= ODD_SIZE) | (scale <= 1 / ODD_SIZE)), "highest"),
+        "odd_size": flagged(names, scale, measured & ((scale >= ODD_SIZE) | (scale <= 1 / ODD_SIZE)), "furthest"),
         "odd_aspect_ratio": flagged(names, aspect,
-                                    measured & ((aspect >= ODD_ASPECT) | (aspect <= 1 / ODD_ASPECT)), "highest"),
+                                    measured & ((aspect >= ODD_ASPECT) | (aspect <= 1 / ODD_ASPECT)), "furthest"),
     }
 
 
