@@ -32,6 +32,8 @@ from .progress import Reporter
 from .sizes import readable_sizes
 from .workers import Workers, cores
 
+SHOWN_FILES = 20  # of a kind whose files carry a score; every file of the others is listed
+
 SCAN_ORDER_NOTE = ("files are listed in the file system's directory order, so a seeded split "
                    "of this dataset is reproducible on this file system but may differ on another")
 
@@ -128,8 +130,12 @@ def print_problems(problems):
             if found["count"] > SHOWN_GROUPS:
                 print(f"    ... ({found['count'] - SHOWN_GROUPS} more groups in the JSON summary)")
         elif "files" in found:
-            for file in found["files"]:
-                print(f"    {file['path']}: {file['error'] if 'error' in file else 'score ' + str(file['score'])}")
+            scored = "score" in found["files"][0]
+            shown = found["files"][:SHOWN_FILES] if scored else found["files"]
+            for file in shown:
+                print(f"    {file['path']}: {'score ' + str(file['score']) if scored else file['error']}")
+            if len(shown) < found["count"]:
+                print(f"    ... ({found['count'] - len(shown)} more in the JSON summary)")
         else:
             more = " ..." if found["count"] > len(found["examples"]) else ""
             print(f"    e.g. {', '.join(found['examples'])}{more}")

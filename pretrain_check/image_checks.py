@@ -13,7 +13,7 @@ the absolute value vary):
 - low_information: the entropy of the grey-level histogram below
   LOW_INFORMATION times the dataset's median;
 - grayscale: mean spread between the largest and smallest channel below GREY
-  (of 255), when most images of the dataset are in colour;
+  (of 255), when at least COLOUR_DATASET of the images are in colour;
 - odd_size: the side scale sqrt(area / median area) at least ODD_SIZE or at
   most its inverse;
 - odd_aspect_ratio: width / height at least ODD_ASPECT times the median's, or
@@ -30,6 +30,7 @@ DARK = 0.25
 LIGHT = 0.7
 LOW_INFORMATION = 0.4
 GREY = 3.0
+COLOUR_DATASET = 0.9
 ODD_SIZE = 4.0
 ODD_ASPECT = 2.5
 
@@ -70,7 +71,7 @@ def judged(names, found, measured):
     area = found["width"].astype(np.float64) * found["height"]
     scale = np.sqrt(relative(area, measured))
     aspect = relative(found["width"] / np.maximum(found["height"], 1), measured)
-    colour_dataset = np.count_nonzero(found["colour"][measured] >= GREY) > measured.sum() / 2
+    colour_dataset = np.count_nonzero(found["colour"][measured] >= GREY) >= COLOUR_DATASET * measured.sum()
     return {
         "blurry": flagged(names, sharpness, informative & (sharpness < BLURRY), "lowest"),
         "dark": flagged(names, found["highlight"], measured & (found["highlight"] < DARK), "lowest"),

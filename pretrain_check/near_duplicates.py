@@ -4,22 +4,27 @@ or a crop of a few per cent: linked when both their perceptual hashes
 the difference hash within CONFIRM_DISTANCE (the second hash weeds out
 different pictures of similar layout that the first lets through).
 
-Pairs are found by splitting the DCT hash into DISTANCE + 1 blocks: two
-hashes that close agree exactly on at least one block, so only hashes that
-share a block are compared. Equal hash pairs are merged first, so that many
-copies of one picture (or many flat images) cost one comparison."""
+Every such pair is found without comparing all pairs: the DCT hash is cut
+into four blocks of 16 bits, and two hashes within 7 bits of each other
+differ in at most one bit on at least one block. So for each block, each
+hash looks up the hashes whose block equals its own or its own with one bit
+flipped (17 sorted-array searches per block), and only those are compared.
+Equal hash pairs are merged first, so that many copies of one picture (or
+many flat images) cost one comparison."""
 import numpy as np
 
-DISTANCE = 8
+DISTANCE = 7
 CONFIRM_DISTANCE = 12
-BITS_SET = np.array([bin(i).count("1") for i in range(256)], dtype=np.uint8)
-ROWS = 512  # hashes compared against a bucket at once: bounds the memory of a large bucket
+BLOCK = 16
+PROBES = [0] + [1 << bit for bit in range(BLOCK)]
+BITS_SET = np.array([bin(i).count("1") for i in range(1 << 16)], dtype=np.uint8)
+PAIRS_AT_ONCE = 4_000_000  # candidate pairs compared at once: bounds the memory of crowded blocks
 
 
 def hamming(a, b):
     """Bit differences between uint64 arrays a and b (broadcast)."""
     differing = np.ascontiguousarray(a ^ b)
-    return BITS_SET[differing.view(np.uint8)].reshape(*differing.shape, 8).sum(axis=-1)
+    return BITS_SET[differing.view(np.uint16)].reshape(*differing.shape, 4).sum(axis=-1, dtype=np.int64)
 
 
 class Components:
@@ -36,23 +41,43 @@ class Components:
         self.parent[self.root(a)] = self.root(b)
 
 
-def close_pairs(hashes, distance):
-    """(i, j) index pairs, i < j, of the distinct hashes within distance."""
-    bounds = np.linspace(0, 64, distance + 2).astype(np.uint64)
-    for low, high in zip(bounds[:-1], bounds[1:]):
-        key = (hashes >> low) & ((np.uint64(1) << (high - low)) - np.uint64(1))
-        order = np.argsort(key, kind="stable")
-        keys = key[order]
-        starts = np.flatnonzero(np.r_[True, keys[1:] != keys[:-1]])
-        ends = np.r_[starts[1:], len(order)]
-        for start, end in zip(starts[ends - starts > 1], ends[ends - starts > 1]):
-            members = order[start:end]
-            for row in range(0, len(members) - 1, ROWS):
-                left = members[row:row + ROWS]
-                near = hamming(hashes[left][:, None], hashes[members][None, :]) <= distance
-                for i, j in zip(*np.nonzero(near)):
-                    if row + i < j:
-                        yield int(left[i]), int(members[j])
+def slices(counts):
+    """Ranges of rows whose candidate counts add up to about PAIRS_AT_ONCE."""
+    ends = np.searchsorted(np.cumsum(counts), np.arange(PAIRS_AT_ONCE, counts.sum(), PAIRS_AT_ONCE))
+    bounds = [0, *np.unique(ends + 1).tolist(), len(counts)]
+    return [(low, high) for low, high in zip(bounds[:-1], bounds[1:]) if low < high]
+
+
+def candidates(keys, order, sorted_keys, probe):
+    """(left, right) of the rows whose key equals each row's key ^ probe."""
+    wanted = keys ^ probe
+    low = np.searchsorted(sorted_keys, wanted, "left")
+    counts = np.searchsorted(sorted_keys, wanted, "right") - low
+    for start, end in slices(counts):
+        part = counts[start:end]
+        total = int(part.sum())
+        if not total:
+            continue
+        left = np.repeat(np.arange(start, end), part)
+        offsets = np.arange(total) - np.repeat(np.cumsum(part) - part, part)
+        yield left, order[np.repeat(low[start:end], part) + offsets]
+
+
+def close_pairs(dct, difference):
+    """(i, j) pairs, i < j, of rows whose two hashes are both close."""
+    found = []
+    for shift in range(0, 64, BLOCK):
+        keys = ((dct >> np.uint64(shift)) & np.uint64(0xFFFF)).astype(np.int64)
+        order = np.argsort(keys, kind="stable")
+        sorted_keys = keys[order]
+        for probe in PROBES:
+            for left, right in candidates(keys, order, sorted_keys, probe):
+                mine = left < right
+                left, right = left[mine], right[mine]
+                close = ((hamming(dct[left], dct[right]) <= DISTANCE)
+                         & (hamming(difference[left], difference[right]) <= CONFIRM_DISTANCE))
+                found.append(np.stack([left[close], right[close]], axis=1))
+    return np.unique(np.concatenate(found), axis=0) if found else np.empty((0, 2), dtype=np.int64)
 
 
 def near_groups(dct_hashes, difference_hashes):
@@ -62,9 +87,8 @@ def near_groups(dct_hashes, difference_hashes):
     distinct, which = np.unique(both, axis=0, return_inverse=True)
     which = which.ravel()
     components = Components(len(distinct))
-    for i, j in close_pairs(distinct[:, 0], DISTANCE):
-        if hamming(distinct[i, 1], distinct[j, 1]) <= CONFIRM_DISTANCE:
-            components.join(i, j)
+    for i, j in close_pairs(distinct[:, 0].copy(), distinct[:, 1].copy()).tolist():
+        components.join(i, j)
     roots = np.array([components.root(i) for i in range(len(distinct))], dtype=np.int64)[which]
     shared = np.flatnonzero(np.bincount(roots, minlength=len(distinct)) > 1)
     members = {}
@@ -73,7 +97,7 @@ def near_groups(dct_hashes, difference_hashes):
     return [(group, spread(np.unique(distinct[which[group], 0]))) for group in members.values()]
 
 
-def spread(distinct, at_most=ROWS):
+def spread(distinct, at_most=512):
     """The largest distance between the hashes (measured from the first one
     when there are more than at_most)."""
     first = distinct if len(distinct) <= at_most else distinct[:1]
