@@ -198,4 +198,8 @@ def config_main(args):
         summary = check_config(args.config, workers, Reporter(quiet=args.quiet))
     print_config_summary(summary)
     write_json(summary, args.json)
+    if args.report:
+        from .report_config import draw_config_report  # matplotlib only when a report is asked for
+        draw_config_report(summary, args.report)
+        print(f"report written to {args.report}")
     return 1 if found_any(summary["problems"]) else 0

@@ -7,11 +7,15 @@ from .report_worst import worst_images
 THUMBNAIL_PIXELS_AT_MOST = 50_000_000
 
 
-def draw_report(summary, target, columns=8):
+def pyplot():
     import matplotlib
     matplotlib.use("Agg")
     import matplotlib.pyplot as plt
+    return plt
 
+
+def draw_report(summary, target, columns=8):
+    plt = pyplot()
     samples = summary["samples"]
     worst = worst_images(summary["problems"], columns)
     rows = max(1, -(-len(samples) // columns))

@@ -31,12 +31,12 @@ def photos(tmp_path_factory):
     return root
 
 
-def check(tmp_path, **parts):
+def check(tmp_path, *flags, **parts):
     config = tmp_path / "parts.py"
     config.write_text(CONFIG.format(**parts))
     summary = tmp_path / "summary.json"
     proc = run_python(None, check=False, args=["-m", "pretrain_check", "--config", str(config),
-                                               "--json", str(summary), "--quiet"])
+                                               "--json", str(summary), "--quiet", *flags])
     assert proc.returncode in (0, 1), proc.stderr
     return proc, json.loads(summary.read_text())
 
@@ -73,10 +73,14 @@ def test_copies_across_parts_leak(photos, tmp_path):
     for n in range(4):
         shutil.copy(photos / "all" / "class_0" / f"{20 + n:05d}.jpg", val / "class_0" / f"{n}.jpg")
         (train / "class_0" / f"{20 + n:05d}.jpg").unlink()
-    proc, summary = check(tmp_path, train=str(train), val=str(val), train_end=1.0, val_start=0.0)
+    report = tmp_path / "leaks.png"
+    proc, summary = check(tmp_path, "--report", str(report), train=str(train), val=str(val),
+                          train_end=1.0, val_start=0.0)
     assert proc.returncode == 1
     leaks = {g["how"]: g["files"] for g in summary["problems"]["leakage"]["groups"]}
     assert leaks == {"same bytes": sorted([str(original), str(val / "class_1" / "same.jpg")]),
                      "near duplicates": sorted([str(train / "class_1" / "00007.jpg"),
                                                 str(val / "class_0" / "resized.jpg")])}
     assert "train & val (near duplicates): " in proc.stdout
+    with Image.open(report) as image:
+        assert image.format == "PNG"
