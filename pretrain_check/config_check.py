@@ -13,7 +13,7 @@ from collections import Counter, defaultdict
 import numpy as np
 
 from .duplicates import same_content
-from .image_checks import measure_files
+from .image_checks import measure_files, tiny
 from .near_duplicates import near_groups
 from .sizes import byte_size
 
@@ -67,7 +67,7 @@ def leakage(part_paths, workers, progress):
     lengths = [byte_size(name) for name in names]
     candidates += [(same, "same bytes", 0) for _, same in same_content(names, lengths, workers)]
     candidates += [([names[kept[i]] for i in group], "near duplicates", distance)
-                   for group, distance in near_groups(found["phash"][kept], found["dhash"][kept])]
+                   for group, distance in near_groups(found["phash"][kept], found["dhash"][kept], tiny(found[kept]))]
     groups, seen = [], set()
     for files, how, distance in candidates:
         parts = sorted(set().union(*(parts_of[f] for f in files)), key=PARTS.index)

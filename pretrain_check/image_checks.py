@@ -21,7 +21,7 @@ the absolute value vary):
 import numpy as np
 
 from .duplicates import class_of
-from .image_stats import MEASURES, measure_all
+from .image_stats import HASH_SIDE, MEASURES, measure_all
 from .near_duplicates import CONFIRM_DISTANCE, DISTANCE, near_groups
 from .workers import WORKER_DIED
 
@@ -92,7 +92,7 @@ def near_duplicates(names, found, measured, root, exact_groups):
     exact = {path: n for n, group in enumerate(exact_groups) for path in group["files"]}
     kept = np.flatnonzero(measured)
     groups = []
-    for members, distance in near_groups(found["phash"][kept], found["dhash"][kept]):
+    for members, distance in near_groups(found["phash"][kept], found["dhash"][kept], tiny(found[kept])):
         files = [names[kept[i]] for i in members]
         if len({exact.get(f, f) for f in files}) < 2:
             continue
@@ -106,6 +106,11 @@ def near_duplicates(names, found, measured, root, exact_groups):
 
 def lost_measures(chunk):
     return np.zeros(len(chunk), dtype=MEASURES), [(position, WORKER_DIED) for position in range(len(chunk))]
+
+
+def tiny(found):
+    """Images smaller than the perceptual hashes' grid."""
+    return np.minimum(found["width"], found["height"]) < HASH_SIDE
 
 
 def measure_files(names, workers, progress):

@@ -2,7 +2,10 @@
 or a crop of a few per cent: linked when both their perceptual hashes
 (image_stats.py) are close, the DCT hash within DISTANCE of its 64 bits and
 the difference hash within CONFIRM_DISTANCE (the second hash weeds out
-different pictures of similar layout that the first lets through).
+different pictures of similar layout that the first lets through). Images
+smaller than the hashes' 32 x 32 grid (thumbnails, 8 x 8 digits) carry too
+little for that: a pair with such an image must agree within TINY_DISTANCE
+and TINY_CONFIRM_DISTANCE.
 
 Every such pair is found without comparing all pairs: the DCT hash is cut
 into four blocks of 16 bits, and two hashes within 7 bits of each other
@@ -15,6 +18,8 @@ import numpy as np
 
 DISTANCE = 7
 CONFIRM_DISTANCE = 12
+TINY_DISTANCE = 3
+TINY_CONFIRM_DISTANCE = 6
 BLOCK = 16
 PROBES = [0] + [1 << bit for bit in range(BLOCK)]
 BITS_SET = np.array([bin(i).count("1") for i in range(1 << 16)], dtype=np.uint8)
@@ -63,8 +68,9 @@ def candidates(keys, order, sorted_keys, probe):
         yield left, order[np.repeat(low[start:end], part) + offsets]
 
 
-def close_pairs(dct, difference):
-    """(i, j) pairs, i < j, of rows whose two hashes are both close."""
+def close_pairs(dct, difference, tiny):
+    """(i, j) pairs, i < j, of rows whose two hashes are both close; closer
+    when either row is `tiny`."""
     found = []
     for shift in range(0, 64, BLOCK):
         keys = ((dct >> np.uint64(shift)) & np.uint64(0xFFFF)).astype(np.int64)
@@ -74,20 +80,25 @@ def close_pairs(dct, difference):
             for left, right in candidates(keys, order, sorted_keys, probe):
                 mine = left < right
                 left, right = left[mine], right[mine]
-                close = ((hamming(dct[left], dct[right]) <= DISTANCE)
-                         & (hamming(difference[left], difference[right]) <= CONFIRM_DISTANCE))
+                small = tiny[left] | tiny[right]
+                close = ((hamming(dct[left], dct[right]) <= np.where(small, TINY_DISTANCE, DISTANCE))
+                         & (hamming(difference[left], difference[right])
+                            <= np.where(small, TINY_CONFIRM_DISTANCE, CONFIRM_DISTANCE)))
                 found.append(np.stack([left[close], right[close]], axis=1))
     return np.unique(np.concatenate(found), axis=0) if found else np.empty((0, 2), dtype=np.int64)
 
 
-def near_groups(dct_hashes, difference_hashes):
+def near_groups(dct_hashes, difference_hashes, tiny):
     """Lists of positions (two or more) whose hashes chain together, each
-    with the largest DCT hash distance inside it."""
-    both = np.stack([np.asarray(dct_hashes, dtype=np.uint64), np.asarray(difference_hashes, dtype=np.uint64)], 1)
-    distinct, which = np.unique(both, axis=0, return_inverse=True)
+    with the largest DCT hash distance inside it; `tiny` marks the images
+    smaller than the hash grid."""
+    rows = np.stack([np.asarray(dct_hashes, dtype=np.uint64), np.asarray(difference_hashes, dtype=np.uint64),
+                     np.asarray(tiny, dtype=np.uint64)], 1)
+    distinct, which = np.unique(rows, axis=0, return_inverse=True)
     which = which.ravel()
     components = Components(len(distinct))
-    for i, j in close_pairs(distinct[:, 0].copy(), distinct[:, 1].copy()).tolist():
+    pairs = close_pairs(distinct[:, 0].copy(), distinct[:, 1].copy(), distinct[:, 2].astype(bool))
+    for i, j in pairs.tolist():
         components.join(i, j)
     roots = np.array([components.root(i) for i in range(len(distinct))], dtype=np.int64)[which]
     shared = np.flatnonzero(np.bincount(roots, minlength=len(distinct)) > 1)

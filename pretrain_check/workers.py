@@ -55,26 +55,31 @@ class Workers:
                 progress.advance(len(part))
             yield start, result
 
-    def started_pool(self):
-        if self.pool is None:
-            self.pool = concurrent.futures.ProcessPoolExecutor(self.count)
-        return self.pool
-
     def pooled(self, work, chunks, lost):
         """The results of work over chunks, in order; at most two chunks per
-        process are queued at a time."""
-        done, running, suspects = {}, {}, []
-        waiting = iter(range(len(chunks)))
-        upcoming = 0
+        process are queued at a time. A pool with a dead process is replaced
+        once none of its chunks is left running."""
+        done, running, suspects, fresh = {}, {}, [], list(range(len(chunks)))[::-1]
+        broken, upcoming = False, 0
         while upcoming < len(chunks):
-            if suspects and not running:  # a chunk whose worker died runs alone
-                index = suspects.pop(0)
-                running[self.started_pool().submit(work, chunks[index])] = (index, True)
-            elif not suspects:
-                for index in waiting:
-                    running[self.started_pool().submit(work, chunks[index])] = (index, False)
-                    if len(running) >= 2 * self.count:
-                        break
+            if broken and not running:
+                self.pool.shutdown(wait=False, cancel_futures=True)
+                self.pool, broken = None, False
+            while not broken and (suspects or fresh) and len(running) < (1 if suspects else 2 * self.count):
+                alone = bool(suspects)  # a chunk whose worker died runs alone
+                index = suspects.pop(0) if alone else fresh.pop()
+                if self.pool is None:
+                    self.pool = concurrent.futures.ProcessPoolExecutor(self.count)
+                try:
+                    running[self.pool.submit(work, chunks[index])] = (index, alone)
+                except BrokenProcessPool:  # a process died since the last look: this chunk never ran
+                    broken = True
+                    if alone:
+                        suspects.insert(0, index)
+                    else:
+                        fresh.append(index)
+                if alone:
+                    break
             finished, _ = concurrent.futures.wait(running, return_when=concurrent.futures.FIRST_COMPLETED)
             for future in finished:
                 index, alone = running.pop(future)
@@ -83,9 +88,7 @@ class Workers:
                 except BrokenProcessPool:
                     if lost is None:
                         raise
-                    if self.pool:
-                        self.pool.shutdown(wait=False, cancel_futures=True)
-                        self.pool = None
+                    broken = True
                     if alone:
                         done[index] = lost(chunks[index])
                     else:

@@ -29,7 +29,7 @@ def check(root, tmp_path, *flags, code=None):
     summary = tmp_path / "summary.json"
     args = ["-c", code, str(root)] if code else ["-m", "pretrain_check", str(root)]
     proc = run_python(None, check=False, args=[*args, "--check", "--quiet", "--json", str(summary), *flags])
-    assert proc.returncode in (0, 1), proc.stderr
+    assert proc.returncode in (0, 1) and summary.exists(), proc.stderr
     return proc, json.loads(summary.read_text())
 
 
