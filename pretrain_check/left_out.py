@@ -13,6 +13,8 @@ COMMON_IMAGE_SUFFIXES = (".jpg", ".jpeg", ".jpe", ".jfif", ".png", ".bmp", ".dib
                          ".tiff", ".webp", ".heic", ".heif", ".avif", ".jxl", ".jp2", ".j2k", ".ico",
                          ".ppm", ".pgm", ".pbm", ".pnm", ".tga", ".dds", ".psd", ".pcx", ".qoi")
 EXAMPLES = 5
+# Reported after the other kinds (the JSON keeps their order).
+UNLISTABLE = {"unlistable_folders": "folders that cannot be listed (left out, with all below them)"}
 
 KINDS = {
     "suffix_case": "suffix differs from an accepted one only by case (left out)",
@@ -55,7 +57,7 @@ def walk(root, accepted, progress):
     accepted = set(accepted)
     lowered = {s.lower() for s in accepted}
     other_images = {s for s in COMMON_IMAGE_SUFFIXES if s not in lowered}
-    found = {kind: Found() for kind in KINDS}
+    found = {kind: Found() for kind in (*KINDS, *UNLISTABLE)}
     top_folders, filled, seen_folders = [], set(), set()
     pending = [(str(root), None)]  # (folder, its top-level folder; None for the root)
     while pending:
@@ -63,7 +65,8 @@ def walk(root, accepted, progress):
         try:
             entries = list(os.scandir(folder))
         except OSError:
-            continue  # the tool's scan skips a folder it cannot list, too
+            found["unlistable_folders"].add(folder)  # the tool's scan skips it too
+            continue
         kept = 0
         for entry in entries:
             name = entry.name

@@ -1,7 +1,7 @@
 """The kinds of problem the dataset check reports, in the order they are
 shown, with what each means."""
 from .image_checks import KINDS as LOOKS
-from .left_out import KINDS as LEFT_OUT
+from .left_out import KINDS as LEFT_OUT, UNLISTABLE
 
 LABELS = {
     "unreadable": "files Image.open cannot open",
@@ -9,6 +9,7 @@ LABELS = {
     **LEFT_OUT,
     "duplicates": "groups of exact duplicates (same bytes)",
     **LOOKS,
+    **UNLISTABLE,
 }
 
 

@@ -117,3 +117,17 @@ def test_ctrl_c_stops_the_check_and_its_workers(photos, tmp_path):
     assert proc.returncode == 130, errors
     assert "pretrain-check: interrupted" in errors and "Traceback" not in errors
     assert session_processes(proc.pid) == []
+
+
+@pytest.mark.skipif(not hasattr(os, "geteuid") or os.geteuid() == 0, reason="root lists every folder")
+def test_a_folder_that_cannot_be_listed_is_reported(photos, tmp_path):
+    root = tmp_path / "locked"
+    shutil.copytree(photos, root)
+    (root / "class_1" / "inner").mkdir()
+    (root / "class_1" / "inner").chmod(0)
+    try:
+        proc, summary = check(root, tmp_path)
+    finally:
+        (root / "class_1" / "inner").chmod(0o755)
+    assert summary["problems"]["unlistable_folders"]["examples"] == [str(root / "class_1" / "inner")]
+    assert summary["classes"] == {"class_0": 30, "class_1": 30}
