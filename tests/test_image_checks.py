@@ -75,3 +75,15 @@ def test_clean_photos_flag_almost_nothing(tmp_path):
     flagged = [p for files in flagged_files(summary["problems"]).values() for p in files]
     assert len(flagged) <= 1, flagged
     assert summary["problems"]["near_duplicates"]["count"] == 0
+
+
+def test_directory_mode_imports_neither_torch_nor_the_mm_stack(planted):
+    root, _ = planted
+    proc = run_python(f"""
+        import sys
+        from pretrain_check import cli
+        status = cli.main([{str(root)!r}, "--check", "--quiet"])
+        stack = sorted(m for m in ("torch", "mmengine", "mmcv", "mmpretrain") if m in sys.modules)
+        print("stack:", stack, "status:", status)
+    """)
+    assert "stack: [] status: 1" in proc.stdout
