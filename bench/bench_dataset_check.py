@@ -1,7 +1,9 @@
 """`pretrain-check DIR --check` (and `--check --decode`) on a
 generated dataset of small JPEG and PNG files, 1 % of them broken (half cut
 short after the header, half not images at all), against a plain loop of
-`Image.open` (and `load`) over the same files in one process.
+`Image.open` (and `load`) over the same files in one process. `--check`
+includes the image checks, which decode every image at a reduced scale
+(bench_image_checks.py measures them against CleanVision).
 
 The command's time is its whole run in a fresh interpreter (imports, listing,
 what the scan leaves out, duplicates, report lines); the loop's is the loop

@@ -24,12 +24,15 @@ from pretrain import analyzing_tools
 from pretrain.analyzing_tools import ClsAnalyzingTool
 
 from .duplicates import SHOWN_GROUPS, exact_duplicates
-from .file_checks import open_and_decode
+from .file_checks import open_and_decode, undecoded
+from .image_checks import image_checks
 from .left_out import walk
 from .problems import LABELS, file_list, found_any, ordered
 from .progress import Reporter
 from .sizes import readable_sizes
 from .workers import Workers, cores
+
+SHOWN_FILES = 20  # of a kind whose files carry a score; every file of the others is listed
 
 SCAN_ORDER_NOTE = ("files are listed in the file system's directory order, so a seeded split "
                    "of this dataset is reproducible on this file system but may differ on another")
@@ -39,7 +42,7 @@ def decode_all(paths, workers, progress):
     """(readable, unreadable, undecodable) after opening and loading every file."""
     bad = {}
     names = [os.fspath(p) for p in paths]
-    for start, found in workers.map_chunks(open_and_decode, names, progress):
+    for start, found in workers.map_chunks(open_and_decode, names, progress, lost=undecoded):
         for position, kind, message in found:
             bad[start + position] = (kind, message)
     readable = [p for i, p in enumerate(paths) if i not in bad]
@@ -74,6 +77,8 @@ async def analyse(root, samples, check=False, decode=False, workers=None, report
     if check:
         problems["duplicates"] = exact_duplicates(
             readable, lengths, root, workers, lambda total: reporter.step("looking for exact duplicates", total))
+        problems.update(image_checks(readable, root, problems["duplicates"]["groups"], workers,
+                                     reporter.step("measuring every image", len(readable))))
     return {
         "dataset": str(root),
         "images": len(readable),
@@ -117,7 +122,7 @@ def print_problems(problems):
         if not found["count"]:
             continue
         print(f"  {LABELS[kind]}: {found['count']}")
-        if kind == "duplicates":
+        if "groups" in found:
             print(f"    {found['files']} files; groups across classes (label noise): {found['across_classes']}")
             for group in found["groups"][:SHOWN_GROUPS]:
                 noise = " (label noise)" if group["label_noise"] else ""
@@ -125,16 +130,31 @@ def print_problems(problems):
             if found["count"] > SHOWN_GROUPS:
                 print(f"    ... ({found['count'] - SHOWN_GROUPS} more groups in the JSON summary)")
         elif "files" in found:
-            for file in found["files"]:
-                print(f"    {file['path']}: {file['error']}")
+            scored = "score" in found["files"][0]
+            shown = found["files"][:SHOWN_FILES] if scored else found["files"]
+            for file in shown:
+                print(f"    {file['path']}: {'score ' + str(file['score']) if scored else file['error']}")
+            if len(shown) < found["count"]:
+                print(f"    ... ({found['count'] - len(shown)} more in the JSON summary)")
         else:
             more = " ..." if found["count"] > len(found["examples"]) else ""
             print(f"    e.g. {', '.join(found['examples'])}{more}")
 
 
 def main(argv=None):
+    try:
+        return checked(argv)
+    except KeyboardInterrupt:
+        print("pretrain-check: interrupted", file=sys.stderr)
+        return 130
+
+
+def checked(argv):
     parser = argparse.ArgumentParser(prog="pretrain-check", description=__doc__.split("\n\n")[0].split(": ", 1)[1])
-    parser.add_argument("dataset", type=Path, help="directory with one sub-directory per class")
+    parser.add_argument("dataset", type=Path, nargs="?", help="directory with one sub-directory per class")
+    parser.add_argument("--config", type=Path,
+                        help="instead of a directory: an mmengine config whose training, validation and test "
+                             "datasets are built and checked for leakage between them (imports the stack)")
     parser.add_argument("--report", type=Path, help="write a one-page PNG report here")
     parser.add_argument("--json", type=Path, help="write the summary as JSON here")
     parser.add_argument("--samples", type=int, default=24, help="balanced random samples to show")
@@ -148,17 +168,38 @@ def main(argv=None):
                              "for datasets large enough to repay starting them)")
     parser.add_argument("--quiet", action="store_true", help="show no progress on standard error")
     args = parser.parse_args(argv)
+    if (args.dataset is None) == (args.config is None):
+        parser.error("give either a dataset directory or --config CONFIG.py")
+    if args.config:
+        return config_main(args)
 
     random.seed(args.seed)  # the tool draws from the shared generator
     with Workers(args.workers or cores(), small_in_process=args.workers is None) as workers:
         summary = asyncio.run(analyse(args.dataset, args.samples, args.check, args.decode, workers,
                                       Reporter(quiet=args.quiet)))
     print_summary(summary)
-    if args.json:
-        args.json.write_text(json.dumps(summary, indent=2, ensure_ascii=False))
-        print(f"summary written to {args.json}")
+    write_json(summary, args.json)
     if args.report:
         from .report import draw_report  # matplotlib only when a report is asked for
         draw_report(summary, args.report)
+        print(f"report written to {args.report}")
+    return 1 if found_any(summary["problems"]) else 0
+
+
+def write_json(summary, target):
+    if target:
+        target.write_text(json.dumps(summary, indent=2, ensure_ascii=False))
+        print(f"summary written to {target}")
+
+
+def config_main(args):
+    from .config_check import check_config, print_config_summary
+    with Workers(args.workers or cores(), small_in_process=args.workers is None) as workers:
+        summary = check_config(args.config, workers, Reporter(quiet=args.quiet))
+    print_config_summary(summary)
+    write_json(summary, args.json)
+    if args.report:
+        from .report_config import draw_config_report  # matplotlib only when a report is asked for
+        draw_config_report(summary, args.report)
         print(f"report written to {args.report}")
     return 1 if found_any(summary["problems"]) else 0

@@ -3,7 +3,7 @@ byte size with another file are read and hashed."""
 from collections import defaultdict
 from pathlib import Path
 
-from .file_checks import digests
+from .file_checks import digests, unread
 
 SHOWN_GROUPS = 5
 
@@ -12,10 +12,10 @@ def class_of(path, root):
     return Path(path).relative_to(root).parts[0]
 
 
-def exact_duplicates(paths, lengths, root, workers, make_progress):
-    """paths and their byte sizes (None: not readable). Returns the summary
-    of the groups of identical files, those spanning several classes (label
-    noise) first."""
+def same_content(paths, lengths, workers, make_progress=None):
+    """Yields (byte size, [path, ...]) for each group of two or more files
+    with the same bytes; lengths holds each path's byte size (None: not
+    readable)."""
     by_length = defaultdict(list)
     for path, length in zip(paths, lengths):
         if length is not None:
@@ -23,9 +23,8 @@ def exact_duplicates(paths, lengths, root, workers, make_progress):
     same_size = [(length, group) for length, group in by_length.items() if len(group) > 1]
     del by_length
     candidates = [p for _, group in same_size for p in group]
-    progress = make_progress(len(candidates))
-    found = (d for _, chunk in workers.map_chunks(digests, candidates, progress) for d in chunk)
-    groups = []
+    progress = make_progress(len(candidates)) if make_progress else None
+    found = (d for _, chunk in workers.map_chunks(digests, candidates, progress, lost=unread) for d in chunk)
     for length, group in same_size:  # the digests come in this order; one size at a time is held
         by_content = defaultdict(list)
         for path, digest in zip(group, found):
@@ -33,9 +32,17 @@ def exact_duplicates(paths, lengths, root, workers, make_progress):
                 by_content[digest].append(path)
         for same in by_content.values():
             if len(same) > 1:
-                classes = sorted({class_of(p, root) for p in same})
-                groups.append({"bytes": length, "files": same, "classes": classes,
-                               "label_noise": len(classes) > 1})
+                yield length, same
+
+
+def exact_duplicates(paths, lengths, root, workers, make_progress):
+    """paths and their byte sizes (None: not readable). Returns the summary
+    of the groups of identical files, those spanning several classes (label
+    noise) first."""
+    groups = []
+    for length, same in same_content(paths, lengths, workers, make_progress):
+        classes = sorted({class_of(p, root) for p in same})
+        groups.append({"bytes": length, "files": same, "classes": classes, "label_noise": len(classes) > 1})
     groups.sort(key=lambda g: (not g["label_noise"], -len(g["files"]), g["files"][0]))
     return {"count": len(groups), "files": sum(len(g["files"]) for g in groups),
             "across_classes": sum(g["label_noise"] for g in groups), "groups": groups}

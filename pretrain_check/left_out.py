@@ -13,6 +13,8 @@ COMMON_IMAGE_SUFFIXES = (".jpg", ".jpeg", ".jpe", ".jfif", ".png", ".bmp", ".dib
                          ".tiff", ".webp", ".heic", ".heif", ".avif", ".jxl", ".jp2", ".j2k", ".ico",
                          ".ppm", ".pgm", ".pbm", ".pnm", ".tga", ".dds", ".psd", ".pcx", ".qoi")
 EXAMPLES = 5
+# Reported after the other kinds (the JSON keeps their order).
+UNLISTABLE = {"unlistable_folders": "folders that cannot be listed (left out, with all below them)"}
 
 KINDS = {
     "suffix_case": "suffix differs from an accepted one only by case (left out)",
@@ -42,13 +44,20 @@ def suffix(name):
     return name[dot:] if 0 < dot < len(name) - 1 else ""
 
 
+def is_folder_entry(entry):
+    try:
+        return entry.is_dir()
+    except OSError:  # a link that loops or cannot be followed: left to the file checks
+        return False
+
+
 def walk(root, accepted, progress):
     """A dict kind -> {"count", "examples"}. Moves progress by the accepted
     entries of each folder."""
     accepted = set(accepted)
     lowered = {s.lower() for s in accepted}
     other_images = {s for s in COMMON_IMAGE_SUFFIXES if s not in lowered}
-    found = {kind: Found() for kind in KINDS}
+    found = {kind: Found() for kind in (*KINDS, *UNLISTABLE)}
     top_folders, filled, seen_folders = [], set(), set()
     pending = [(str(root), None)]  # (folder, its top-level folder; None for the root)
     while pending:
@@ -56,14 +65,15 @@ def walk(root, accepted, progress):
         try:
             entries = list(os.scandir(folder))
         except OSError:
-            continue  # the tool's scan skips a folder it cannot list, too
+            found["unlistable_folders"].add(folder)  # the tool's scan skips it too
+            continue
         kept = 0
         for entry in entries:
             name = entry.name
             if name[0] == ".":
                 found["hidden"].add(entry.path)
                 continue
-            is_folder = entry.is_dir()
+            is_folder = is_folder_entry(entry)
             ending = suffix(name)
             if ending in accepted:
                 kept += 1

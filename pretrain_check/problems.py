@@ -1,12 +1,15 @@
 """The kinds of problem the dataset check reports, in the order they are
 shown, with what each means."""
-from .left_out import KINDS as LEFT_OUT
+from .image_checks import KINDS as LOOKS
+from .left_out import KINDS as LEFT_OUT, UNLISTABLE
 
 LABELS = {
     "unreadable": "files Image.open cannot open",
     "undecodable": "files whose pixel data cannot be loaded",
     **LEFT_OUT,
     "duplicates": "groups of exact duplicates (same bytes)",
+    **LOOKS,
+    **UNLISTABLE,
 }
 
 

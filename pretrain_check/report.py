@@ -1,24 +1,38 @@
 """The one-page PNG report: images per class, image sizes, the problems
-found (counts per kind) and the balanced random samples."""
+found (counts per kind), thumbnails of the worst images the image checks
+found, and the balanced random samples."""
 from .problems import LABELS
+from .report_worst import worst_images
+
+THUMBNAIL_PIXELS_AT_MOST = 50_000_000
 
 
-def draw_report(summary, target, columns=8):
+def pyplot():
     import matplotlib
     matplotlib.use("Agg")
     import matplotlib.pyplot as plt
+    return plt
 
+
+def draw_report(summary, target, columns=8):
+    plt = pyplot()
     samples = summary["samples"]
+    worst = worst_images(summary["problems"], columns)
     rows = max(1, -(-len(samples) // columns))
-    figure = plt.figure(figsize=(14, 8.5), layout="constrained")
-    grid = figure.add_gridspec(1 + rows, 4, height_ratios=[2.2] + [1] * rows)
+    extra = 1 if worst else 0
+    figure = plt.figure(figsize=(14, 8.5 + 1.6 * extra), layout="constrained")
+    grid = figure.add_gridspec(1 + extra + rows, 4, height_ratios=[2.2] + [1.2] * extra + [1] * rows)
     figure.suptitle(f"{summary['dataset']}: {summary['images']} images, {len(summary['classes'])} classes")
     draw_counts(figure.add_subplot(grid[0, :2]), summary)
     draw_sizes(figure.add_subplot(grid[0, 2]), summary["sizes"])
     draw_problems(figure.add_subplot(grid[0, 3]), summary["problems"])
-    sample_grid = grid[1:, :].subgridspec(rows, columns)
+    if worst:
+        worst_grid = grid[1, :].subgridspec(1, columns)
+        for i, (title, path) in enumerate(worst):
+            draw_thumbnail(figure.add_subplot(worst_grid[0, i]), title, path, color="tab:red")
+    sample_grid = grid[1 + extra:, :].subgridspec(rows, columns)
     for i, sample in enumerate(samples):
-        draw_sample(figure.add_subplot(sample_grid[i // columns, i % columns]), sample)
+        draw_thumbnail(figure.add_subplot(sample_grid[i // columns, i % columns]), sample["class"], sample["path"])
     figure.savefig(target, dpi=100)
     plt.close(figure)
 
@@ -58,13 +72,16 @@ def draw_problems(axis, problems):
     axis.set_xlabel("files (duplicates: groups)")
 
 
-def draw_sample(axis, sample):
+def draw_thumbnail(axis, title, path, color="black"):
     from PIL import Image
-    axis.set_title(sample["class"], fontsize=9)
+    axis.set_title(title, fontsize=8, color=color)
     try:
-        with Image.open(sample["path"]) as image:
+        with Image.open(path) as image:
+            if image.size[0] * image.size[1] > THUMBNAIL_PIXELS_AT_MOST:
+                raise ValueError("too large to show")
+            image.draft("RGB", (160, 160))  # a thumbnail needs no more
             pixels = image.convert("RGB") if image.mode not in ("L", "RGB") else image.copy()
-    except Exception:  # pixel data cut short: found by --decode
+    except Exception:  # pixel data cut short (found by --decode), or too large to decode here
         axis.text(0.5, 0.5, "cannot\nload", ha="center", va="center", transform=axis.transAxes)
     else:
         axis.imshow(pixels, cmap="gray" if pixels.mode == "L" else None, interpolation="nearest")

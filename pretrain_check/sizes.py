@@ -17,7 +17,8 @@ from PIL import Image
 
 from pretrain.analyzing_tools import ClsAnalyzingTool
 
-from .file_checks import message
+from .file_checks import message, special_files
+from .workers import WORKER_DIED
 
 # Files per worker task: the tool reads headers ahead through its list, so a
 # scan started again after a rejected file reads the rest again; small tasks
@@ -89,8 +90,24 @@ def counted_failure(tool, paths, first_error):
 def sizes_of(names, with_bytes=False):
     """(sizes, rejected, bytes) for the files named by names: the size
     Counter of those Image.open accepts, (position, message) for each it
-    rejects, and each file's byte size (None when it cannot be read; None
-    for the list without `with_bytes`)."""
+    rejects or that is a FIFO or device (never opened), and each file's byte
+    size (None when it cannot be read; None for the list without
+    `with_bytes`)."""
+    special = dict(special_files(names))
+    if not special:
+        return scanned_sizes(names, with_bytes)
+    kept = [i for i in range(len(names)) if i not in special]
+    sizes, rejected, kept_lengths = scanned_sizes([names[i] for i in kept], with_bytes)
+    rejected = sorted([(kept[position], text) for position, text in rejected] + list(special.items()))
+    lengths = None
+    if with_bytes:
+        lengths = [None] * len(names)
+        for position, length in zip(kept, kept_lengths):
+            lengths[position] = length
+    return sizes, rejected, lengths
+
+
+def scanned_sizes(names, with_bytes):
     tool = ClsAnalyzingTool(".")  # the size scan reads nothing but path_list
     sizes, rejected, before_failures = Counter(), [], []
     at, rest = 0, list(names)  # text paths: the scan reads them without making path objects
@@ -110,6 +127,11 @@ def sizes_of(names, with_bytes=False):
     return sizes, rejected, [byte_size(name) for name in names] if with_bytes else None
 
 
+def lost_sizes(chunk, with_bytes):
+    return Counter(), [(position, WORKER_DIED) for position in range(len(chunk))], \
+        [None] * len(chunk) if with_bytes else None
+
+
 def readable_sizes(paths, workers, progress, with_bytes=False):
     """(sizes, readable, unreadable, bytes): the size Counter of the files of
     paths that Image.open accepts, those files in order, (path, message) for
@@ -118,7 +140,8 @@ def readable_sizes(paths, workers, progress, with_bytes=False):
     sizes, rejected, lengths = Counter(), {}, [] if with_bytes else None
     names = [str(p) for p in paths]
     scan_chunk = functools.partial(sizes_of, with_bytes=with_bytes)
-    for start, (found, failed, chunk_lengths) in workers.map_chunks(scan_chunk, names, progress, CHUNK):
+    lost = functools.partial(lost_sizes, with_bytes=with_bytes)
+    for start, (found, failed, chunk_lengths) in workers.map_chunks(scan_chunk, names, progress, CHUNK, lost):
         sizes.update(found)
         rejected.update((start + position, text) for position, text in failed)
         if with_bytes:

@@ -1,9 +1,16 @@
 """Work over many files in chunks, spread over worker processes (every core
-by default), with the results in the order of the files."""
+by default), with the results in the order of the files.
+
+A worker process that dies (killed, or crashed in a decoder) takes the
+chunks it was given with it: those are tried again, one at a time, in fresh
+processes; a chunk that fails again is handed to `lost`, which says what to
+report for its files, and the rest of the work goes on."""
 import concurrent.futures
 import os
+from concurrent.futures.process import BrokenProcessPool
 
 CHUNK = 256
+WORKER_DIED = "not checked: the worker process that had it died"
 
 
 def cores():
@@ -23,24 +30,69 @@ class Workers:
     def __enter__(self):
         return self
 
-    def __exit__(self, *exc):
+    def __exit__(self, kind, *exc):
         if self.pool:
+            if kind is KeyboardInterrupt:  # the chunks under way are not waited for
+                for process in list(self.pool._processes.values()):
+                    process.terminate()
             self.pool.shutdown(cancel_futures=True)
 
-    def map_chunks(self, work, items, progress=None, chunk=CHUNK):
+    def map_chunks(self, work, items, progress=None, chunk=CHUNK, lost=None):
         """Yields (start, work(items[start:start + size])) for consecutive
         chunks of at most `chunk` items, in order (a few items are shared out
-        over the workers too); moves progress by the items of each chunk done."""
+        over the workers too); moves progress by the items of each chunk done.
+        `lost(chunk)` stands in for the result of a chunk whose worker died
+        twice (without it, BrokenProcessPool is raised)."""
         size = max(1, min(chunk, -(-len(items) // self.count)))
         chunks = [items[i:i + size] for i in range(0, len(items), size)]
         large = not self.small_in_process or len(items) >= self.count * chunk
         if self.count > 1 and len(chunks) > 1 and large:
-            if self.pool is None:
-                self.pool = concurrent.futures.ProcessPoolExecutor(self.count)
-            results = self.pool.map(work, chunks)
+            results = self.pooled(work, chunks, lost)
         else:
             results = map(work, chunks)
         for start, (part, result) in zip(range(0, len(items), size), zip(chunks, results)):
             if progress:
                 progress.advance(len(part))
             yield start, result
+
+    def pooled(self, work, chunks, lost):
+        """The results of work over chunks, in order; at most two chunks per
+        process are queued at a time. A pool with a dead process is replaced
+        once none of its chunks is left running."""
+        done, running, suspects, fresh = {}, {}, [], list(range(len(chunks)))[::-1]
+        broken, upcoming = False, 0
+        while upcoming < len(chunks):
+            if broken and not running:
+                self.pool.shutdown(wait=False, cancel_futures=True)
+                self.pool, broken = None, False
+            while not broken and (suspects or fresh) and len(running) < (1 if suspects else 2 * self.count):
+                alone = bool(suspects)  # a chunk whose worker died runs alone
+                index = suspects.pop(0) if alone else fresh.pop()
+                if self.pool is None:
+                    self.pool = concurrent.futures.ProcessPoolExecutor(self.count)
+                try:
+                    running[self.pool.submit(work, chunks[index])] = (index, alone)
+                except BrokenProcessPool:  # a process died since the last look: this chunk never ran
+                    broken = True
+                    if alone:
+                        suspects.insert(0, index)
+                    else:
+                        fresh.append(index)
+                if alone:
+                    break
+            finished, _ = concurrent.futures.wait(running, return_when=concurrent.futures.FIRST_COMPLETED)
+            for future in finished:
+                index, alone = running.pop(future)
+                try:
+                    done[index] = future.result()
+                except BrokenProcessPool:
+                    if lost is None:
+                        raise
+                    broken = True
+                    if alone:
+                        done[index] = lost(chunks[index])
+                    else:
+                        suspects.append(index)
+            while upcoming in done:
+                yield done.pop(upcoming)
+                upcoming += 1
