@@ -48,6 +48,17 @@ constexpr FormatDescriptor describe(ImageFormat format, const char* pillow_id, c
             }};
 }
 
+// Each format's home defines these (formats/<format>.cpp and <format>_code.cpp);
+// declared before the table that uses them, as explicit specializations must be.
+template <> HeaderSize PluginMirror<PngRules>::read(FileStart&, const PngRules&);
+template <> bool PluginMirror<PngRules>::code_is_own(PyObject*, PillowVersion, PngRules&);
+template <> HeaderSize PluginMirror<JpegRules>::read(FileStart&, const JpegRules&);
+template <> bool PluginMirror<JpegRules>::code_is_own(PyObject*, PillowVersion, JpegRules&);
+template <> HeaderSize PluginMirror<GifRules>::read(FileStart&, const GifRules&);
+template <> bool PluginMirror<GifRules>::code_is_own(PyObject*, PillowVersion, GifRules&);
+template <> HeaderSize PluginMirror<BmpRules>::read(FileStart&, const BmpRules&);
+template <> bool PluginMirror<BmpRules>::code_is_own(PyObject*, PillowVersion, BmpRules&);
+
 inline constexpr FormatDescriptor kFormats[] = {
     describe<PngRules>(kPng, "PNG", "PIL.PngImagePlugin", "PngImageFile", 0x89),
     describe<JpegRules>(kJpeg, "JPEG", "PIL.JpegImagePlugin", "jpeg_factory", 0xFF),
