@@ -28,7 +28,8 @@ def small_dataset(tmp_path_factory):
 def test_importing_pretrain_tools_registers_the_hook_and_allows_exactly_the_checkpoint_globals():
     out = run_python("""
         import os, torch
-        import mmengine.hooks, mmengine.logging, mmengine.registry, mmengine.model  # what the package imports
+        import mmengine.hooks, mmengine.logging, mmengine.registry, mmengine.model, mmengine.dist  # what the package imports
+        import mmpretrain.models, mmpretrain.registry
         before = list(torch.serialization.get_safe_globals())
         import pretrain_tools
         from mmengine.registry import HOOKS
