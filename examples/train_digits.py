@@ -20,7 +20,6 @@ from mmengine.dist import get_rank, get_world_size
 from mmengine.model import is_model_wrapper
 from mmengine.runner import Runner, find_latest_checkpoint
 
-from pretrain_tools.checkpoints import trusted_checkpoint_globals
 from run_setup import EXAMPLES, REPO, configure_console, evaluation_config, load_config
 
 
@@ -48,8 +47,7 @@ def main(argv=None):
 
     checkpoint = find_latest_checkpoint(runner.work_dir)
     reloaded_runner = Runner.from_cfg(evaluation_config(cfg, checkpoint))
-    with trusted_checkpoint_globals():
-        reloaded = reloaded_runner.val()["accuracy/top1"]
+    reloaded = reloaded_runner.val()["accuracy/top1"]
 
     train_set, val_set = runner.train_dataloader.dataset, runner.val_dataloader.dataset
     shared = image_paths(train_set) & image_paths(val_set)

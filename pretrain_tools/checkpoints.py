@@ -5,10 +5,9 @@ message hub's `HistoryBuffer`s (numpy arrays, and the buffer's statistics
 methods, pickled through `getattr`). Exactly these objects are allow-listed;
 torch's checks stay on for everything else. Importing `pretrain_tools` allows
 them for the process, so the stack's own `tools/test.py CONFIG CHECKPOINT`
-loads what its training wrote. For a narrower scope:
-
-    with trusted_checkpoint_globals():
-        runner.test()          # loads cfg.load_from
+loads what its training wrote. There is no scoped form on purpose: torch's
+`safe_globals` context manager removes on exit every global it names, also
+those allowed for the process before it.
 """
 import numpy as np
 import torch
@@ -33,6 +32,3 @@ CHECKPOINT_GLOBALS = [
 def allow_for_process():
     torch.serialization.add_safe_globals(CHECKPOINT_GLOBALS)
 
-
-def trusted_checkpoint_globals():
-    return torch.serialization.safe_globals(CHECKPOINT_GLOBALS)
