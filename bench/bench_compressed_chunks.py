@@ -9,15 +9,14 @@ alternating runs, and the share of files answered without Image.open.
 import random
 import struct
 import sys
-import time
 import zlib
 from pathlib import Path
 
 HERE = Path(__file__).resolve().parent
 sys.path.insert(0, str(HERE))
 
-from bench_analysis import analysis_modules, compare, drive, kept_tree, warm  # noqa: E402
-from bench_image_variants import native_share  # noqa: E402
+from bench_analysis import analysis_modules, kept_tree, warm  # noqa: E402
+from bench_image_variants import size_scan_row  # noqa: E402
 
 TREE_VERSION = 1
 WORDS = [b"profile", b"colour", b"white", b"point", b"matrix", b"curve", b"gamma", b"table", b"tag", b"data"]
@@ -84,13 +83,4 @@ def rows(quick=False):
     repeats = 3 if quick else 5
     for name, _, _, _ in ROWS:
         paths = files[name] if not quick else files[name][: len(files[name]) // 2]
-
-        def with_paths(module, paths=paths):
-            tool = module.ClsAnalyzingTool("")
-            tool.path_list = list(paths)
-            return tool
-        scan = lambda t: drive(t.get_image_size_distribution())  # noqa: E731
-        row = compare("", (lambda: with_paths(native), scan), (lambda: with_paths(python), scan), repeats,
-                      clock=time.process_time)
-        row["name"] = f"sizes (CPU), PNG {name}, {len(paths):,}, {native_share(native, paths):.0%} native"
-        yield row
+        yield size_scan_row(native, python, f"PNG {name}", paths, repeats)

@@ -88,6 +88,19 @@ def native_share(native, paths):
     return 1 - opened[0] / len(paths)
 
 
+def size_scan_row(native, python, name, paths, repeats):
+    """The size scan of paths, native against Python, in CPU time."""
+    def with_paths(module):
+        tool = module.ClsAnalyzingTool("")
+        tool.path_list = list(paths)
+        return tool
+    scan = lambda t: drive(t.get_image_size_distribution())  # noqa: E731
+    row = compare("", (lambda: with_paths(native), scan), (lambda: with_paths(python), scan), repeats,
+                  clock=time.process_time)
+    row["name"] = f"sizes (CPU), {name}, {len(paths):,}, {native_share(native, paths):.0%} native"
+    return row
+
+
 def rows(quick=False):
     native, python = analysis_modules()
     per_variant = 500 if quick else 2_000
@@ -98,15 +111,7 @@ def rows(quick=False):
     repeats = 3 if quick else 5
 
     def scan_row(name, paths):
-        def with_paths(module):
-            tool = module.ClsAnalyzingTool("")
-            tool.path_list = list(paths)
-            return tool
-        scan = lambda t: drive(t.get_image_size_distribution())  # noqa: E731
-        row = compare("", (lambda: with_paths(native), scan), (lambda: with_paths(python), scan), repeats,
-                      clock=time.process_time)
-        row["name"] = f"sizes (CPU), {name}, {len(paths):,}, {native_share(native, paths):.0%} native"
-        return row
+        return size_scan_row(native, python, name, paths, repeats)
 
     def small_scans_row(count, calls):
         # Many short scans, as a tool that scans a few files at a time makes

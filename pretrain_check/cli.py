@@ -13,6 +13,7 @@ problem was found. Progress goes to standard error.
         [--workers N] [--samples N] [--seed N] [--quiet]
 """
 import argparse
+import importlib
 import asyncio
 import json
 import os
@@ -178,18 +179,20 @@ def checked(argv):
         summary = asyncio.run(analyse(args.dataset, args.samples, args.check, args.decode, workers,
                                       Reporter(quiet=args.quiet)))
     print_summary(summary)
-    write_json(summary, args.json)
+    return finish(summary, args, "report", "draw_report")
+
+
+def finish(summary, args, report_module, draw):
+    """Writes the JSON and the report asked for; the exit status."""
+    if args.json:
+        args.json.write_text(json.dumps(summary, indent=2, ensure_ascii=False))
+        print(f"summary written to {args.json}")
     if args.report:
-        from .report import draw_report  # matplotlib only when a report is asked for
-        draw_report(summary, args.report)
+        # matplotlib only when a report is asked for
+        module = importlib.import_module(f".{report_module}", __package__)
+        getattr(module, draw)(summary, args.report)
         print(f"report written to {args.report}")
     return 1 if found_any(summary["problems"]) else 0
-
-
-def write_json(summary, target):
-    if target:
-        target.write_text(json.dumps(summary, indent=2, ensure_ascii=False))
-        print(f"summary written to {target}")
 
 
 def config_main(args):
@@ -197,9 +200,4 @@ def config_main(args):
     with Workers(args.workers or cores(), small_in_process=args.workers is None) as workers:
         summary = check_config(args.config, workers, Reporter(quiet=args.quiet))
     print_config_summary(summary)
-    write_json(summary, args.json)
-    if args.report:
-        from .report_config import draw_config_report  # matplotlib only when a report is asked for
-        draw_config_report(summary, args.report)
-        print(f"report written to {args.report}")
-    return 1 if found_any(summary["problems"]) else 0
+    return finish(summary, args, "report_config", "draw_config_report")
