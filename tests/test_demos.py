@@ -41,7 +41,7 @@ def test_train_save_reload_and_evaluate(few_digits, tmp_path):
 
 
 def test_two_processes_over_gloo(few_digits, tmp_path):
-    out = run_demo(few_digits, EXAMPLES / "launch_processes.py", "--nproc", "2",
+    out = run_demo(few_digits, "-m", "pretrain_tools.launch", "--nproc", "2",
                    EXAMPLES / "train_digits.py", "--launcher", "pytorch", "--epochs", "1", "--work-dir", tmp_path)
     assert out.count("processes: 2") == 1  # rank 0 reports
     assert "0 shared" in out

@@ -185,7 +185,7 @@ runner.train()
 Path({str(tmp_path)!r}, f"rank{{dist.get_rank()}}.txt").write_text(
     f"tau {{hook_of(runner).tau_in_use}} bias {{runner.model.module.head.bias.tolist()}}")
 """)
-    out = run_python(None, args=[REPO / "examples" / "launch_processes.py", "--nproc", "2", script],
+    out = run_python(None, args=["-m", "pretrain_tools.launch", "--nproc", "2", script],
                      env={"OMP_NUM_THREADS": "1"}).stdout
     ranks = [(tmp_path / f"rank{rank}.txt").read_text() for rank in (0, 1)]
     assert ranks[0] == ranks[1] and ranks[0].startswith("tau ")

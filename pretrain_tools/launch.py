@@ -1,6 +1,6 @@
 """Run N copies of a training script on this machine as one distributed job.
 
-    python examples/launch_processes.py --nproc 2 examples/train_digits.py --launcher pytorch
+    python -m pretrain_tools.launch --nproc 2 train.py --launcher pytorch
 
 Each copy gets the variables of torch's env:// rendezvous (MASTER_ADDR,
 MASTER_PORT, WORLD_SIZE, RANK, LOCAL_RANK), so `--launcher pytorch` works as
