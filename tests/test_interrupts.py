@@ -250,11 +250,14 @@ import pretrain.analyzing_tools as m
 from pathlib import Path
 tool = m.ClsAnalyzingTool({str(tmp_path)!r})
 tool.path_list = sorted(Path({str(tmp_path)!r}).glob('*/*')) * 4000
-threading.Timer(0.5, signal.raise_signal, (signal.SIGINT,)).start()
+timer = threading.Timer(0.5, signal.raise_signal, (signal.SIGINT,))
+timer.start()
 try:
     tool.get_image_size_distribution().send(None)
     print("finished")
 except KeyboardInterrupt:
+    # The handler may run before the timer's thread has ended.
+    timer.join()
     print("KeyboardInterrupt", tool.image_size_distribution, threading.active_count())
 """
     out = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, timeout=300,
