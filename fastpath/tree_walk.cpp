@@ -190,6 +190,15 @@ Ref TreeWalk::text(std::size_t i) {
     return Ref::steal(PyUnicode_Concat(directory_text(entries_[i].directory).get(), name.get()));
 }
 
+Ref TreeWalk::texts() {
+    Ref found = Ref::steal(PyList_New(0));
+    for (std::size_t i = 0; i < size(); ++i) {
+        signals_.step();
+        kaplet::check(PyList_Append(found.get(), text(i).get()));
+    }
+    return found;
+}
+
 namespace {
 
 // The audit event of os.scandir(path); false when a hook refused it with an

@@ -26,6 +26,8 @@ public:
     std::string_view name(std::size_t i) const noexcept { return entries_[i].name; }
     // The entry as glob yields it: root, separator, relative path.
     kaplet::Ref text(std::size_t i);
+    // Every entry, as glob's list.
+    kaplet::Ref texts();
     // The file-name suffix pathlib gives the entry ("" when there is none).
     kaplet::Ref suffix(std::size_t i) const;
 

@@ -113,6 +113,7 @@
 #include "sample_data.h"
 #include "signal_checks.h"
 #include "tree_walk.h"
+#include "walked_images.h"
 
 using namespace kaplet;
 
@@ -153,18 +154,6 @@ Ref progress(Py_ssize_t i, const Ref& self) {
     return divide(position.get(), total.get());
 }
 
-// `text in extensions` for an exact list of exact str, where the comparison
-// runs no Python code; false in `plain` for any other container.
-bool plain_list_contains(PyObject* extensions, PyObject* text, bool& plain) {
-    plain = PyList_CheckExact(extensions);
-    for (Py_ssize_t i = 0; plain && i < PyList_GET_SIZE(extensions); ++i) {
-        PyObject* item = PyList_GET_ITEM(extensions, i);
-        if (!PyUnicode_CheckExact(item)) plain = false;
-        else if (item == text || PyUnicode_Compare(item, text) == 0) return true;
-    }
-    return false;
-}
-
 // `[Path(p) for p in found]`, reading Path for every item.
 Ref wrap_all(Args& a, PyObject* found) {
     Ref wrapped = empty_list();
@@ -191,36 +180,10 @@ Ref keep_images(Args& a, PyObject* path_list) {
     return kept;
 }
 
-// The two comprehensions over a natively walked tree: with pathlib's own
-// Path and a plain img_ext, files are filtered on their suffix text first
-// and only the kept ones become paths, which nothing can tell apart.
+// The two comprehensions over a natively walked tree.
 Ref keep_walked_images(Args& a, TreeWalk& walk) {
-    PosixPaths paths(a.global<"Path">().get());
-    if (paths.makes_paths()) {
-        std::vector<std::size_t> kept_entries;
-        bool plain = true;
-        SignalChecks signals;
-        for (std::size_t i = 0; plain && i < walk.size(); ++i) {
-            signals.step();
-            Ref suffix = walk.suffix(i);
-            if (plain_list_contains(a.global<"img_ext">().get(), suffix.get(), plain)) kept_entries.push_back(i);
-        }
-        if (plain) {
-            Ref kept = Ref::steal(PyList_New(0));
-            CollectorPause pause;
-            for (std::size_t i : kept_entries) {
-                signals.step();
-                append(kept, paths.make(walk.text(i).get()));
-            }
-            return kept;
-        }
-    }
-    Ref found = Ref::steal(PyList_New(0));
-    SignalChecks signals;
-    for (std::size_t i = 0; i < walk.size(); ++i) {
-        signals.step();
-        append(found, walk.text(i));
-    }
+    if (Ref kept = walked_images(walk, a.global<"Path">().get(), [&a] { return a.global<"img_ext">(); })) return kept;
+    Ref found = walk.texts();
     a.line(22);
     Ref wrapped = wrap_all(a, found.get());
     a.line(23);
