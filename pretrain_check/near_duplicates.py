@@ -37,17 +37,23 @@ def hamming(a, b):
 
 
 class Components:
-    def __init__(self, count):
-        self.parent = list(range(count))
+    """Union-find over the items that were joined; any other item is its own
+    root (so a million hashes with a few near pairs cost a few entries)."""
+
+    def __init__(self):
+        self.parent = {}
 
     def root(self, item):
-        while self.parent[item] != item:
-            self.parent[item] = self.parent[self.parent[item]]
-            item = self.parent[item]
+        parent = self.parent
+        while (above := parent.get(item, item)) != item:
+            parent[item] = parent.get(above, above)
+            item = above
         return item
 
     def join(self, a, b):
-        self.parent[self.root(a)] = self.root(b)
+        a, b = self.root(a), self.root(b)
+        if a != b:
+            self.parent[a] = b
 
 
 def slices(counts):
@@ -100,11 +106,14 @@ def near_groups(dct_hashes, difference_hashes, tiny):
                      np.asarray(tiny, dtype=np.uint64)], 1)
     distinct, which = np.unique(rows, axis=0, return_inverse=True)
     which = which.ravel()
-    components = Components(len(distinct))
+    components = Components()
     pairs = close_pairs(distinct[:, 0].copy(), distinct[:, 1].copy(), distinct[:, 2].astype(bool))
     for i, j in pairs.tolist():
         components.join(i, j)
-    roots = np.array([components.root(i) for i in range(len(distinct))], dtype=np.int64)[which]
+    roots = np.arange(len(distinct), dtype=np.int64)
+    joined = list(components.parent)
+    roots[joined] = [components.root(i) for i in joined]
+    roots = roots[which]
     shared = np.flatnonzero(np.bincount(roots, minlength=len(distinct)) > 1)
     members = {}
     for position in np.flatnonzero(np.isin(roots, shared)):
