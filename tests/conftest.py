@@ -1,6 +1,7 @@
 """Shared helpers: running a snippet in a fresh interpreter with a chosen
 environment or stand-in `ravelin`."""
 import os
+import signal
 import subprocess
 import sys
 import textwrap
@@ -10,6 +11,13 @@ import pytest
 
 REPO = Path(__file__).resolve().parent.parent
 SUPPORT = REPO / "support"
+
+# A shell without job control starts background commands with SIGINT
+# ignored, and an ignored signal stays ignored across exec: every child
+# interpreter would then keep ignoring Ctrl-C. A handled one is reset to the
+# default in children, so they install Python's own handler as usual.
+if signal.getsignal(signal.SIGINT) is signal.SIG_IGN:
+    signal.signal(signal.SIGINT, signal.default_int_handler)
 
 
 def run_python(code, *, env=None, extra_path=(), cwd=None, check=True, args=()):
