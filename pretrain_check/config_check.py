@@ -2,72 +2,86 @@
 datasets of an mmengine config, built through the registries (after the
 config's custom_imports), each with its class counts and imbalance ratio,
 and the leakage between them: the same file, files with the same bytes, or
-near duplicates (near_duplicates.py) that sit in two different parts.
+near duplicates (near_duplicates.py) that sit in two different parts. Parts
+built from the same dataset settings (a config's `test_dataloader =
+val_dataloader`) are one dataset, checked once.
 
 mmengine and the stack are imported only here, only in this mode."""
 import contextlib
 import os
 import sys
 from collections import Counter, defaultdict
+from pathlib import Path
 
 import numpy as np
 
 from .duplicates import same_content
-from .image_checks import measure_files, tiny
+from .facts import Facts
+from .image_stats import measure_files
+from .kinds.duplicates import tiny
 from .near_duplicates import near_groups
 from .sizes import byte_size
+from .summary import imbalance
 
 PARTS = ("train", "val", "test")
 
 
-def built_parts(config_file):
-    """{part: dataset} for the parts the config has, built as the runner
-    builds them. The datasets' own printing goes to standard error."""
+def load_config(config_file):
     from mmengine.config import Config
+    return Config.fromfile(str(config_file))  # imports the config's custom_imports
+
+
+def built_parts(config):
+    """{part: dataset} for the parts the config has, built as the runner
+    builds them, and {part: the earlier part with the same dataset settings}.
+    The datasets' own printing goes to standard error."""
     from mmengine.registry import init_default_scope
-    config = Config.fromfile(str(config_file))  # imports the config's custom_imports
     init_default_scope(config.get("default_scope", "mmpretrain"))
     from mmpretrain.registry import DATASETS
-    parts = {}
+    parts, same_as, settings = {}, {}, {}
     with contextlib.redirect_stdout(sys.stderr):
         for part in PARTS:
             loader = config.get(f"{part}_dataloader")
-            if loader and loader.get("dataset"):
-                dataset = DATASETS.build(loader["dataset"])
-                dataset.full_init()
-                parts[part] = dataset
-    return parts
+            if not (loader and loader.get("dataset")):
+                continue
+            earlier = next((p for p, s in settings.items() if s == loader["dataset"]), None)
+            if earlier:
+                same_as[part] = earlier
+                continue
+            settings[part] = loader["dataset"]
+            dataset = DATASETS.build(loader["dataset"])
+            dataset.full_init()
+            parts[part] = dataset
+    return parts, same_as
 
 
-def part_summary(dataset):
-    """(paths, {"images", "classes", "imbalance_ratio"}) of one part."""
+def part_files(dataset):
+    """(paths, class names) of one part's samples."""
     names = list(dataset.metainfo.get("classes") or [])
-    paths, labels = [], Counter()
+    paths, classes = [], []
     for index in range(len(dataset)):
         info = dataset.get_data_info(index)
         paths.append(os.fspath(info["img_path"]))
         label = int(info["gt_label"])
-        labels[names[label] if label < len(names) else str(label)] += 1
-    counts = dict(sorted(labels.items()))
-    ratio = max(counts.values()) / min(counts.values()) if counts else None
-    return paths, {"images": len(paths), "classes": counts, "imbalance_ratio": ratio}
+        classes.append(names[label] if label < len(names) else str(label))
+    return paths, classes
 
 
-def leakage(part_paths, workers, progress):
-    """The groups of files that sit in two or more parts, and the files that
-    could not be measured."""
-    parts_of = defaultdict(set)
-    for part, paths in part_paths.items():
-        for path in paths:
-            parts_of[path].add(part)
-    names = list(parts_of)
-    found, measured, failures = measure_files(names, workers, progress)
-    kept = np.flatnonzero(measured)
+def part_summary(classes, same_as=None):
+    counts = dict(sorted(Counter(classes).items()))
+    return {"images": len(classes), "classes": counts, "imbalance_ratio": imbalance(counts), "same_as": same_as}
+
+
+def leaks(facts, parts_of, workers):
+    """The groups of files that sit in two or more parts."""
+    names = facts.names
+    kept = np.flatnonzero(facts.measured)
+    found = facts.measures[kept]
     candidates = [([name], "same file", 0) for name in names if len(parts_of[name]) > 1]
     lengths = [byte_size(name) for name in names]
     candidates += [(same, "same bytes", 0) for _, same in same_content(names, lengths, workers)]
     candidates += [([names[kept[i]] for i in group], "near duplicates", distance)
-                   for group, distance in near_groups(found["phash"][kept], found["dhash"][kept], tiny(found[kept]))]
+                   for group, distance in near_groups(found["phash"], found["dhash"], tiny(found))]
     groups, seen = [], set()
     for files, how, distance in candidates:
         parts = sorted(set().union(*(parts_of[f] for f in files)), key=PARTS.index)
@@ -75,40 +89,34 @@ def leakage(part_paths, workers, progress):
         if len(parts) > 1 and key not in seen:
             seen.add(key)
             groups.append({"files": sorted(files), "parts": parts, "how": how, "distance": distance})
-    return groups, [{"path": names[i], "error": text} for i, text in failures]
+    return groups
 
 
-def check_config(config_file, workers, reporter):
-    parts = built_parts(config_file)
-    part_paths, summaries = {}, {}
-    for part, dataset in parts.items():
-        part_paths[part], summaries[part] = part_summary(dataset)
-    total = len({p for paths in part_paths.values() for p in paths})
-    groups, failures = leakage(part_paths, workers, reporter.step("measuring every image of every part", total))
-    return {
-        "config": str(config_file),
-        "parts": summaries,
-        "problems": {
-            "leakage": {"count": len(groups), "files": sum(len(g["files"]) for g in groups), "groups": groups},
-            "not_checked": {"count": len(failures), "files": failures},
-        },
-    }
-
-
-def print_config_summary(summary):
-    print(f"config {summary['config']}: parts {', '.join(summary['parts']) or 'none'}")
-    for part, found in summary["parts"].items():
-        ratio = found["imbalance_ratio"]
-        print(f"  {part}: {found['images']} images in {len(found['classes'])} classes"
-              + (f", imbalance ratio {ratio:.2f}" if ratio else ""))
-        print("    " + ", ".join(f"{name} {count}" for name, count in found["classes"].items()))
-    leaks = summary["problems"]["leakage"]
-    if leaks["count"]:
-        print(f"  leakage (files or near duplicates in two parts): {leaks['count']} groups")
-        for group in leaks["groups"]:
-            print(f"    {' & '.join(group['parts'])} ({group['how']}): {', '.join(group['files'])}")
-    failures = summary["problems"]["not_checked"]
-    for failure in failures["files"]:
-        print(f"  not checked: {failure['path']}: {failure['error']}")
-    if not leaks["count"] and not failures["count"]:
-        print("no problems found")
+def run_config(config, workers, reporter):
+    """(facts, overview, parts) of a loaded config: the overview covers the
+    files of all parts together."""
+    datasets, same_as = built_parts(config)
+    facts = Facts("config")
+    parts, parts_of, class_of = {}, defaultdict(set), {}
+    for part, dataset in datasets.items():
+        paths, classes = part_files(dataset)
+        parts[part] = part_summary(classes)
+        for path, name in zip(paths, classes):
+            parts_of[path].add(part)
+            class_of[path] = name
+    for part, earlier in same_as.items():
+        parts[part] = {**parts[earlier], "same_as": earlier}
+    facts.names = list(parts_of)
+    facts.class_of = class_of
+    facts.measures, facts.measured, failures = measure_files(
+        facts.names, workers, reporter.step("measuring every image of every part", len(facts.names)))
+    facts.failures = [(facts.names[i], text) for i, text in failures]
+    facts.ran.add("measures")
+    facts.leaks = leaks(facts, parts_of, workers)
+    facts.ran.add("parts")
+    measured = facts.measures[facts.measured]
+    overview = {"classes": dict(sorted(Counter(class_of.values()).items())),
+                "formats": dict(Counter(Path(n).suffix for n in facts.names).most_common()),
+                "sizes": Counter(str((int(w), int(h))) for w, h in zip(measured["width"], measured["height"])),
+                "samples": []}
+    return facts, overview, {part: parts[part] for part in PARTS if part in parts}

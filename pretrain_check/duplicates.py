@@ -1,15 +1,8 @@
 """Exact duplicates (files with the same bytes): only files that share their
 byte size with another file are read and hashed."""
 from collections import defaultdict
-from pathlib import Path
 
 from .file_checks import digests, unread
-
-SHOWN_GROUPS = 5
-
-
-def class_of(path, root):
-    return Path(path).relative_to(root).parts[0]
 
 
 def same_content(paths, lengths, workers, make_progress=None):
@@ -33,16 +26,3 @@ def same_content(paths, lengths, workers, make_progress=None):
         for same in by_content.values():
             if len(same) > 1:
                 yield length, same
-
-
-def exact_duplicates(paths, lengths, root, workers, make_progress):
-    """paths and their byte sizes (None: not readable). Returns the summary
-    of the groups of identical files, those spanning several classes (label
-    noise) first."""
-    groups = []
-    for length, same in same_content(paths, lengths, workers, make_progress):
-        classes = sorted({class_of(p, root) for p in same})
-        groups.append({"bytes": length, "files": same, "classes": classes, "label_noise": len(classes) > 1})
-    groups.sort(key=lambda g: (not g["label_noise"], -len(g["files"]), g["files"][0]))
-    return {"count": len(groups), "files": sum(len(g["files"]) for g in groups),
-            "across_classes": sum(g["label_noise"] for g in groups), "groups": groups}

@@ -14,6 +14,7 @@ import numpy as np
 from PIL import Image
 
 from .file_checks import message, refuse_special
+from .workers import WORKER_DIED
 
 WORK_SIDE = 96
 HASH_SIDE = 32
@@ -132,3 +133,20 @@ def measure_all(paths):
     found["dhash"] = difference_hashes(grey)
     found["colour"] = (smalls.max(axis=3) - smalls.min(axis=3)).mean(axis=(1, 2))
     return found, failures
+
+
+def lost_measures(chunk):
+    return np.zeros(len(chunk), dtype=MEASURES), [(position, WORKER_DIED) for position in range(len(chunk))]
+
+
+def measure_files(names, workers, progress):
+    """(measures, measured mask, failures as (position, message)) over
+    names, measured by the workers."""
+    found = np.zeros(len(names), dtype=MEASURES)
+    failures = []
+    for start, (chunk, failed) in workers.map_chunks(measure_all, names, progress, lost=lost_measures):
+        found[start:start + len(chunk)] = chunk
+        failures.extend((start + position, text) for position, text in failed)
+    measured = np.ones(len(names), dtype=bool)
+    measured[[position for position, _ in failures]] = False
+    return found, measured, failures

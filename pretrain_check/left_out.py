@@ -12,30 +12,8 @@ import os
 COMMON_IMAGE_SUFFIXES = (".jpg", ".jpeg", ".jpe", ".jfif", ".png", ".bmp", ".dib", ".gif", ".tif",
                          ".tiff", ".webp", ".heic", ".heif", ".avif", ".jxl", ".jp2", ".j2k", ".ico",
                          ".ppm", ".pgm", ".pbm", ".pnm", ".tga", ".dds", ".psd", ".pcx", ".qoi")
-EXAMPLES = 5
-# Reported after the other kinds (the JSON keeps their order).
-UNLISTABLE = {"unlistable_folders": "folders that cannot be listed (left out, with all below them)"}
-
-KINDS = {
-    "suffix_case": "suffix differs from an accepted one only by case (left out)",
-    "suffix_not_accepted": "image suffix the scanner does not accept (left out)",
-    "hidden": "hidden files and folders (left out, with all below them)",
-    "empty_class_folders": "class folders without an accepted file",
-    "root_files": "files directly in the root (each becomes a class of its own)",
-}
-
-
-class Found:
-    def __init__(self):
-        self.count, self.examples = 0, []
-
-    def add(self, path):
-        self.count += 1
-        if len(self.examples) < EXAMPLES:
-            self.examples.append(path)
-
-    def as_dict(self):
-        return {"count": self.count, "examples": self.examples}
+FOUND = ("suffix_case", "suffix_not_accepted", "hidden", "empty_class_folders", "root_files",
+         "unlistable_folders")
 
 
 def suffix(name):
@@ -52,12 +30,12 @@ def is_folder_entry(entry):
 
 
 def walk(root, accepted, progress):
-    """A dict kind -> {"count", "examples"}. Moves progress by the accepted
+    """A dict kind -> [path, ...] for each kind of FOUND. Moves progress by the accepted
     entries of each folder."""
     accepted = set(accepted)
     lowered = {s.lower() for s in accepted}
     other_images = {s for s in COMMON_IMAGE_SUFFIXES if s not in lowered}
-    found = {kind: Found() for kind in (*KINDS, *UNLISTABLE)}
+    found = {kind: [] for kind in FOUND}
     top_folders, filled, seen_folders = [], set(), set()
     pending = [(str(root), None)]  # (folder, its top-level folder; None for the root)
     while pending:
@@ -65,13 +43,13 @@ def walk(root, accepted, progress):
         try:
             entries = list(os.scandir(folder))
         except OSError:
-            found["unlistable_folders"].add(folder)  # the tool's scan skips it too
+            found["unlistable_folders"].append(folder)  # the tool's scan skips it too
             continue
         kept = 0
         for entry in entries:
             name = entry.name
             if name[0] == ".":
-                found["hidden"].add(entry.path)
+                found["hidden"].append(entry.path)
                 continue
             is_folder = is_folder_entry(entry)
             ending = suffix(name)
@@ -80,13 +58,13 @@ def walk(root, accepted, progress):
                 if is_folder:
                     filled.add(top or entry.path)
                 elif top is None:
-                    found["root_files"].add(entry.path)
+                    found["root_files"].append(entry.path)
             elif not is_folder and ending:
                 ending = ending.lower()
                 if ending in lowered:
-                    found["suffix_case"].add(entry.path)
+                    found["suffix_case"].append(entry.path)
                 elif ending in other_images:
-                    found["suffix_not_accepted"].add(entry.path)
+                    found["suffix_not_accepted"].append(entry.path)
             if is_folder:
                 key = os.path.realpath(entry.path)
                 if key not in seen_folders:  # else a link back up the tree
@@ -99,6 +77,6 @@ def walk(root, accepted, progress):
             progress.advance(kept)
     for folder in top_folders:
         if folder not in filled:
-            found["empty_class_folders"].add(folder)
+            found["empty_class_folders"].append(folder)
     progress.finish()
-    return {kind: f.as_dict() for kind, f in found.items()}
+    return found

@@ -1,7 +1,7 @@
 """The one-page PNG report: images per class, image sizes, the problems
 found (counts per kind), thumbnails of the worst images the image checks
 found, and the balanced random samples."""
-from .problems import LABELS
+from .kinds import all_kinds
 from .report_worst import worst_images
 
 THUMBNAIL_PIXELS_AT_MOST = 50_000_000
@@ -16,7 +16,7 @@ def pyplot():
 
 def draw_report(summary, target, columns=8):
     plt = pyplot()
-    samples = summary["samples"]
+    samples = summary["samples"]["files"]
     worst = worst_images(summary["problems"], columns)
     rows = max(1, -(-len(samples) // columns))
     extra = 1 if worst else 0
@@ -57,14 +57,14 @@ def draw_bars(axis, labels, values, color):
 
 
 def draw_sizes(axis, sizes):
-    shown = list(sizes.items())[:12]
-    draw_bars(axis, [k for k, _ in shown], [v for _, v in shown], "tab:orange")
+    shown = sizes[:12]
+    draw_bars(axis, [f"({s['size'][0]}, {s['size'][1]})" for s in shown], [s["count"] for s in shown], "tab:orange")
     axis.set_title("image sizes (width, height)")
     axis.set_xlabel("images")
 
 
 def draw_problems(axis, problems):
-    kinds = [k for k in LABELS if k in problems]
+    kinds = [k.name for k in all_kinds() if problems[k.name]["ran"]]
     counts = [problems[k]["count"] for k in kinds]
     draw_bars(axis, [k.replace("_", " ") for k in kinds], counts,
               ["tab:red" if c else "tab:green" for c in counts])

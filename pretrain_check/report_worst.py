@@ -1,29 +1,30 @@
-"""The images the report shows beside its charts: the worst groups and files
-the image checks found (near duplicates across classes or parts first, then
-the darkest, lightest and blurriest images), as (title, path) pairs."""
+"""The images the PNG reports show beside their charts: the worst item of
+each kind that names a thumbnail caption (groups across classes or parts
+first, two files of each), as (title, path) pairs."""
+from .kinds import all_kinds
 
 SHOWN = 8
-SINGLE = (("dark", "darkest"), ("light", "lightest"), ("blurry", "blurriest"))
 
 
-def group_pictures(problems, kind, label, limit):
+def group_pictures(kind, found, limit):
     pictures = []
-    for group in problems.get(kind, {}).get("groups", []):
+    for group in found["groups"]:
         spans = group.get("parts") or group.get("classes", [])
         if len(spans) < 2:
             continue
-        for path in group["files"][:2]:
-            pictures.append((f"{label}\n{' / '.join(spans)}", path))
+        pictures += [(f"{kind.thumbnail}\n{' / '.join(spans)}", path) for path in group["files"][:2]]
         if len(pictures) >= limit:
             break
     return pictures[:limit]
 
 
 def worst_images(problems, limit=SHOWN):
-    pictures = group_pictures(problems, "leakage", "leak", limit // 2)
-    pictures += group_pictures(problems, "near_duplicates", "near duplicate", limit // 2 - len(pictures))
-    for kind, label in SINGLE:
-        files = problems.get(kind, {}).get("files", [])
-        if files:
-            pictures.append((f"{label}\n{files[0]['score']:g}", files[0]["path"]))
+    shown = [k for k in all_kinds() if k.thumbnail and problems[k.name]["count"]]
+    pictures = []
+    for kind in (k for k in shown if k.groups):
+        pictures += group_pictures(kind, problems[kind.name], limit // 2 - len(pictures))
+    for kind in (k for k in shown if not k.groups):
+        item = problems[kind.name]["files"][0]
+        pictures.append((f"{kind.thumbnail}\n{item['score']:g}" if "score" in item else kind.thumbnail,
+                         item["path"]))
     return pictures[:limit]

@@ -137,7 +137,7 @@ class Lane:
         run(*command("pretrain-check", "pretrain_check"), flawed, "--check", "--json", summary, expect=1)
         problems = json.loads(summary.read_text())["problems"]
         assert [f["path"] for f in problems["unreadable"]["files"]] == [str(flawed / "a" / "broken.png")]
-        assert problems["suffix_case"]["examples"] == [str(flawed / "b" / "IMG_1.JPG")]
+        assert [f["path"] for f in problems["suffix_case"]["files"]] == [str(flawed / "b" / "IMG_1.JPG")]
 
 
 def main(config, work):

@@ -2,7 +2,6 @@
 leaves out and exact duplicates: the exit status, the JSON summary, the lines
 printed and the report image."""
 import io
-import json
 from collections import Counter
 
 import numpy as np
@@ -10,6 +9,7 @@ import pytest
 from PIL import Image
 
 from conftest import REPO, run_python
+from helpers.summaries import load_summary, paths_of
 
 from pretrain_check import sizes as size_scan
 
@@ -58,7 +58,9 @@ def analyse(root, tmp_path, *flags):
     proc = run_python(None, check=False, args=["-m", "pretrain_check", str(root),
                                                "--json", str(summary_file), *flags])
     assert proc.returncode in (0, 1), proc.stderr
-    return proc, json.loads(summary_file.read_text())
+    summary = load_summary(summary_file)
+    assert summary["exit_status"] == proc.returncode
+    return proc, summary
 
 
 def paths(root, *names):
@@ -70,10 +72,11 @@ def test_check_lists_every_problem_and_reports_the_readable_files(flawed, tmp_pa
     proc, summary = analyse(flawed, tmp_path, "--check", "--report", str(report), "--samples", "40")
     assert proc.returncode == 1
     problems = summary["problems"]
-    assert list(problems)[:7] == ["unreadable", "suffix_case", "suffix_not_accepted", "hidden",
-                                  "empty_class_folders", "root_files", "duplicates"]
+    assert list(problems)[:8] == ["no_images", "unreadable", "undecodable", "suffix_case", "suffix_not_accepted",
+                                  "hidden", "empty_class_folders", "root_files"]
+    assert not problems["undecodable"]["ran"] and problems["no_images"]["count"] == 0
 
-    unreadable = {f["path"]: f["error"] for f in problems["unreadable"]["files"]}
+    unreadable = {f["path"]: f["message"] for f in problems["unreadable"]["files"]}
     assert sorted(unreadable) == paths(flawed, "a/album.png", "a/broken.png")
     assert unreadable[str(flawed / "a/broken.png")].startswith("UnidentifiedImageError: cannot identify image file")
     assert unreadable[str(flawed / "a/album.png")].startswith("IsADirectoryError:")
@@ -81,16 +84,16 @@ def test_check_lists_every_problem_and_reports_the_readable_files(flawed, tmp_pa
         assert f"    {path}: {error}" in proc.stdout.splitlines()
     assert "  files Image.open cannot open: 2" in proc.stdout
 
-    assert problems["suffix_case"] == {"count": 1, "examples": paths(flawed, "a/IMG_7.JPG")}
+    assert paths_of(problems["suffix_case"]) == paths(flawed, "a/IMG_7.JPG")
     assert problems["suffix_not_accepted"]["count"] == 2
-    assert sorted(problems["suffix_not_accepted"]["examples"]) == paths(flawed, "a/scan.tif", "b/photo.WEBP")
-    assert sorted(problems["hidden"]["examples"]) == paths(flawed, ".DS_Store", ".thumbs")
-    assert problems["empty_class_folders"] == {"count": 1, "examples": paths(flawed, "empty")}
-    assert problems["root_files"] == {"count": 1, "examples": paths(flawed, "stray.png")}
-    assert f"    e.g. {flawed / 'a/IMG_7.JPG'}" in proc.stdout
+    assert paths_of(problems["suffix_not_accepted"]) == paths(flawed, "a/scan.tif", "b/photo.WEBP")
+    assert paths_of(problems["hidden"]) == paths(flawed, ".DS_Store", ".thumbs")
+    assert paths_of(problems["empty_class_folders"]) == paths(flawed, "empty")
+    assert paths_of(problems["root_files"]) == paths(flawed, "stray.png")
+    assert f"    {flawed / 'a/IMG_7.JPG'}" in proc.stdout.splitlines()
 
     duplicates = problems["duplicates"]
-    assert (duplicates["count"], duplicates["files"], duplicates["across_classes"]) == (2, 4, 1)
+    assert (duplicates["count"], duplicates["files_in_groups"], duplicates["across_classes"]) == (2, 4, 1)
     noisy, plain = duplicates["groups"]  # label noise first
     assert noisy["label_noise"] and noisy["classes"] == ["a", "b"]
     assert sorted(noisy["files"]) == paths(flawed, "a/0.png", "b/copy.png")
@@ -101,9 +104,10 @@ def test_check_lists_every_problem_and_reports_the_readable_files(flawed, tmp_pa
     # the rest is reported over the files that open, cut.jpg included (its header is whole)
     assert summary["classes"] == {"a": 7, "b": 5, "stray.png": 1}
     assert summary["images"] == 13
-    assert summary["sizes"] == {"(16, 16)": 9, "(24, 16)": 3, "(64, 64)": 1}
+    assert summary["sizes"] == [{"size": [16, 16], "count": 9}, {"size": [24, 16], "count": 3},
+                                {"size": [64, 64], "count": 1}]
     assert summary["formats"] == {".png": 9, ".jpg": 4}
-    assert not {s["path"] for s in summary["samples"]} & set(unreadable)
+    assert not {s["path"] for s in summary["samples"]["files"]} & set(unreadable)
     with Image.open(report) as image:
         assert image.format == "PNG" and image.size[0] > 1000
         image.load()
@@ -114,19 +118,20 @@ def test_decode_lists_files_cut_short_and_leaves_them_out(flawed, tmp_path):
     assert proc.returncode == 1
     problems = summary["problems"]
     assert [f["path"] for f in problems["undecodable"]["files"]] == paths(flawed, "b/cut.jpg")
-    assert "truncated" in problems["undecodable"]["files"][0]["error"]
+    assert "truncated" in problems["undecodable"]["files"][0]["message"]
     assert sorted(f["path"] for f in problems["unreadable"]["files"]) == paths(flawed, "a/album.png", "a/broken.png")
     assert "  files whose pixel data cannot be loaded: 1" in proc.stdout
     assert summary["classes"] == {"a": 7, "b": 4, "stray.png": 1}
-    assert "(64, 64)" not in summary["sizes"]
-    assert str(flawed / "b/cut.jpg") not in {s["path"] for s in summary["samples"]}
+    assert [64, 64] not in [s["size"] for s in summary["sizes"]]
+    assert str(flawed / "b/cut.jpg") not in {s["path"] for s in summary["samples"]["files"]}
     assert problems["duplicates"]["count"] == 2
 
 
 def test_without_check_bad_files_are_listed_and_the_rest_reported(flawed, tmp_path):
     proc, summary = analyse(flawed, tmp_path)
     assert proc.returncode == 1
-    assert list(summary["problems"]) == ["unreadable"]
+    ran = [kind for kind, found in summary["problems"].items() if found["ran"]]
+    assert ran == ["no_images", "unreadable"]
     assert summary["problems"]["unreadable"]["count"] == 2
     assert summary["classes"] == {"a": 7, "b": 5, "stray.png": 1}
     assert "Traceback" not in proc.stderr

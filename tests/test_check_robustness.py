@@ -49,12 +49,12 @@ def test_special_files_and_bombs_are_listed_without_hanging(photos, tmp_path):
     (root / "class_0" / "bomb.png").write_bytes(png_header(30000, 30000))
     (root / "class_1" / "large.png").write_bytes(png_header(10000, 10000))
     proc, summary = check(root, tmp_path)
-    unreadable = {f["path"]: f["error"] for f in summary["problems"]["unreadable"]["files"]}
+    unreadable = {f["path"]: f["message"] for f in summary["problems"]["unreadable"]["files"]}
     assert "not a regular file but a FIFO; left unopened" in unreadable[str(root / "class_0" / "pipe.jpg")]
     assert "Too many levels of symbolic links" in unreadable[str(root / "class_1" / "loop.png")]
     assert unreadable[str(root / "class_0" / "bomb.png")].startswith("DecompressionBombError:")
     # over Pillow's limit but under twice it: opens, and is not decoded
-    not_checked = {f["path"]: f["error"] for f in summary["problems"]["not_checked"]["files"]}
+    not_checked = {f["path"]: f["message"] for f in summary["problems"]["not_checked"]["files"]}
     assert list(not_checked) == [str(root / "class_1" / "large.png")]
     assert not_checked[str(root / "class_1" / "large.png")].startswith("DecompressionBombWarning:")
     assert summary["images"] == 61
@@ -63,15 +63,15 @@ def test_special_files_and_bombs_are_listed_without_hanging(photos, tmp_path):
 
 DYING_WORKER = """
 import os, sys
-from pretrain_check import cli, image_checks
-measure_all = image_checks.measure_all
+from pretrain_check import cli, image_stats
+measure_all = image_stats.measure_all
 
 def dying(paths):
     if any(path.endswith(os.path.join("class_0", "00007.jpg")) for path in paths):
         os._exit(9)
     return measure_all(paths)
 
-image_checks.measure_all = dying
+image_stats.measure_all = dying
 sys.exit(cli.main(sys.argv[1:]))
 """
 
@@ -80,7 +80,7 @@ def test_a_dying_worker_leaves_its_files_not_checked_and_the_rest_reported(photo
     proc, summary = check(photos, tmp_path, "--workers", "2", code=DYING_WORKER)
     not_checked = summary["problems"]["not_checked"]
     assert not_checked["count"] == 30  # the chunk of class_0 (two workers, two chunks)
-    assert all(f["error"] == "not checked: the worker process that had it died" for f in not_checked["files"])
+    assert all(f["message"] == "not checked: the worker process that had it died" for f in not_checked["files"])
     assert str(photos / "class_0" / "00007.jpg") in {f["path"] for f in not_checked["files"]}
     assert summary["classes"] == {"class_0": 30, "class_1": 30}
     assert "files the image checks could not measure: 30" in proc.stdout
@@ -129,5 +129,5 @@ def test_a_folder_that_cannot_be_listed_is_reported(photos, tmp_path):
         proc, summary = check(root, tmp_path)
     finally:
         (root / "class_1" / "inner").chmod(0o755)
-    assert summary["problems"]["unlistable_folders"]["examples"] == [str(root / "class_1" / "inner")]
+    assert [f["path"] for f in summary["problems"]["unlistable_folders"]["files"]] == [str(root / "class_1" / "inner")]
     assert summary["classes"] == {"class_0": 30, "class_1": 30}

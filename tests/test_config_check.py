@@ -1,7 +1,6 @@
 """pretrain-check --config on NeuDataset + SplitData configs: the parts'
 class counts, and leakage between the parts (the same file, the same bytes,
 a resized and recompressed copy) found and grouped."""
-import json
 import shutil
 import sys
 
@@ -9,6 +8,7 @@ import pytest
 from PIL import Image
 
 from conftest import REPO, run_python
+from helpers.summaries import load_summary
 
 sys.path.insert(0, str(REPO / "bench"))
 from planted_dataset import resized_copy, save, plant  # noqa: E402
@@ -38,7 +38,7 @@ def check(tmp_path, *flags, **parts):
     proc = run_python(None, check=False, args=["-m", "pretrain_check", "--config", str(config),
                                                "--json", str(summary), "--quiet", *flags])
     assert proc.returncode in (0, 1), proc.stderr
-    return proc, json.loads(summary.read_text())
+    return proc, load_summary(summary)
 
 
 def test_disjoint_split_has_no_leakage(photos, tmp_path):
@@ -84,3 +84,20 @@ def test_copies_across_parts_leak(photos, tmp_path):
     assert "train & val (near duplicates): " in proc.stdout
     with Image.open(report) as image:
         assert image.format == "PNG"
+
+
+def test_parts_built_from_the_same_settings_are_one_dataset_not_leakage(photos, tmp_path):
+    root = str(photos / "all")
+    config = tmp_path / "parts.py"
+    config.write_text(CONFIG.format(train=root, val=root, train_end=0.8, val_start=0.8)
+                      + "test_dataloader = val_dataloader\n")
+    summary_file = tmp_path / "summary.json"
+    proc = run_python(None, check=False, args=["-m", "pretrain_check", "--config", str(config),
+                                               "--json", str(summary_file), "--quiet"])
+    assert proc.returncode == 0, proc.stdout + proc.stderr
+    summary = load_summary(summary_file)
+    assert summary["parts"]["test"] == {**summary["parts"]["val"], "same_as": "val"}
+    assert summary["problems"]["leakage"] == {"label": summary["problems"]["leakage"]["label"], "ran": True,
+                                              "count": 0, "groups": []}
+    assert "  test: val and test are the same dataset" in proc.stdout.splitlines()
+    assert summary["images"] == 50 and summary["mode"] == "config"

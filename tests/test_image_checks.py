@@ -2,13 +2,13 @@
 problems of every kind the image checks report (bench/planted_dataset.py):
 each planted file or copy is found, and the clean images are hardly ever
 flagged."""
-import json
 import sys
 
 import pytest
 from PIL import Image
 
 from conftest import REPO, run_python
+from helpers.summaries import load_summary
 
 sys.path.insert(0, str(REPO / "bench"))
 from planted_dataset import plant, score  # noqa: E402
@@ -21,7 +21,7 @@ def check(root, tmp_path, *flags):
     proc = run_python(None, check=False, args=["-m", "pretrain_check", str(root), "--check", "--quiet",
                                                "--json", str(summary), *flags])
     assert proc.returncode in (0, 1), proc.stderr
-    return proc, json.loads(summary.read_text())
+    return proc, load_summary(summary)
 
 
 @pytest.fixture(scope="module")

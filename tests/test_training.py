@@ -164,7 +164,7 @@ def test_analysis_script_writes_report_and_json(tiny_dataset, tmp_path):
     summary = json.loads(summary_file.read_text())
     assert summary["classes"] == FOLDERS
     assert summary["imbalance_ratio"] == 2.5
-    assert summary["sizes"] == {"(8, 8)": 10}
-    assert len(summary["samples"]) == 5
-    assert all(s["path"].startswith(str(tiny_dataset)) for s in summary["samples"])
+    assert summary["sizes"] == [{"size": [8, 8], "count": 10}]
+    assert len(summary["samples"]["files"]) == 5
+    assert all(s["path"].startswith(str(tiny_dataset)) for s in summary["samples"]["files"])
     assert "imbalance ratio 2.50" in proc.stdout and "directory order" in proc.stdout

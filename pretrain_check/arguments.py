@@ -1,0 +1,128 @@
+"""The command line of pretrain-check, and every check of it that can be made
+before any work starts: a mistake ends the run at once with status 2 and one
+line on standard error."""
+import argparse
+import importlib
+import os
+from pathlib import Path
+
+from .summary import version
+
+DESCRIPTION = """\
+Check a class-per-folder image dataset (one sub-folder per class) before
+training: the classes and their image counts, the imbalance ratio, formats,
+sizes and random samples, as the package's ClsAnalyzingTool sees them, and
+the files Image.open rejects. --check adds what the scan leaves out (suffixes
+in another case, hidden files, empty class folders...), exact and near
+duplicates, and the image checks (blurry, dark, light, little information,
+grey images in a colour dataset, odd sizes and aspect ratios). --config checks
+the training, validation and test datasets of an mmengine config instead, and
+the files that leak between them. Progress goes to standard error."""
+
+EPILOG = """\
+exit status:
+  0  no problem found
+  1  problems found (listed on standard output and in the JSON summary)
+  2  a mistake in the command line (a missing folder or config, an output
+     folder that does not exist, a number out of range): nothing was checked
+130  interrupted (Ctrl-C)"""
+
+
+class UsageError(Exception):
+    """A mistake of the user's, found before any work."""
+
+
+class Parser(argparse.ArgumentParser):
+    def error(self, message):
+        raise UsageError(message)
+
+
+def count(minimum):
+    def parse(text):
+        try:
+            value = int(text)
+        except ValueError:
+            raise argparse.ArgumentTypeError(f"{text!r} is not a whole number") from None
+        if value < minimum:
+            raise argparse.ArgumentTypeError(f"{value} is less than {minimum}")
+        return value
+    return parse
+
+
+def parser():
+    p = Parser(prog="pretrain-check", description=DESCRIPTION, epilog=EPILOG,
+               formatter_class=argparse.RawDescriptionHelpFormatter)
+    p.add_argument("dataset", type=Path, nargs="?", help="folder with one sub-folder per class")
+    p.add_argument("--config", type=Path,
+                   help="instead of a folder: an mmengine config whose training, validation and test "
+                        "datasets are built and checked for leakage between them (imports the stack)")
+    p.add_argument("--check", action="store_true",
+                   help="also report what the scan leaves out, exact and near duplicates, and the image checks")
+    p.add_argument("--decode", action="store_true",
+                   help="also load the pixel data of every file (finds truncated files)")
+    p.add_argument("--json", type=Path, metavar="FILE", help="write the summary as JSON here")
+    p.add_argument("--report", type=Path, metavar="FILE.png", help="write a one-page PNG report here (matplotlib)")
+    p.add_argument("--samples", type=count(0), default=24, help="random samples to show (default 24)")
+    p.add_argument("--seed", type=int, default=0, help="seed of the random samples")
+    p.add_argument("--workers", type=count(1), default=None,
+                   help="processes that open, decode and hash files (default: every core, "
+                        "for datasets large enough to repay starting them)")
+    p.add_argument("--quiet", action="store_true", help="show no progress on standard error")
+    p.add_argument("--version", action="version", version=f"pretrain-check {version()}")
+    return p
+
+
+# Options naming files the run writes, checked before any work.
+OUTPUTS = ("json", "report")
+
+
+def check_folder(path):
+    if not path.exists():
+        raise UsageError(f"{path}: no such folder")
+    if not path.is_dir():
+        raise UsageError(f"{path}: not a folder")
+    try:
+        with os.scandir(path):
+            pass
+    except OSError as error:
+        raise UsageError(f"{path}: cannot be listed ({error.strerror})") from None
+
+
+def check_config_file(path):
+    if not path.exists():
+        raise UsageError(f"{path}: no such config file")
+    if not path.is_file():
+        raise UsageError(f"{path}: not a file")
+    if not os.access(path, os.R_OK):
+        raise UsageError(f"{path}: cannot be read")
+
+
+def check_output(option, path):
+    folder = path.parent
+    if path.is_dir():
+        raise UsageError(f"--{option} {path}: is a folder")
+    if not folder.is_dir():
+        raise UsageError(f"--{option} {path}: the folder {folder} does not exist")
+    if not os.access(folder, os.W_OK) or (path.exists() and not os.access(path, os.W_OK)):
+        raise UsageError(f"--{option} {path}: cannot be written")
+
+
+def parse(argv=None):
+    """The options, checked; raises UsageError."""
+    args = parser().parse_args(argv)
+    if (args.dataset is None) == (args.config is None):
+        raise UsageError("give either a dataset folder or --config CONFIG.py")
+    if args.config is None:
+        check_folder(args.dataset)
+    else:
+        check_config_file(args.config)
+    for option in OUTPUTS:
+        if getattr(args, option) is not None:
+            check_output(option, getattr(args, option))
+    if args.report is not None:
+        try:
+            importlib.import_module("matplotlib")
+        except ImportError as error:
+            raise UsageError(f"--report needs matplotlib, which cannot be imported ({error}); "
+                             "pip install matplotlib") from None
+    return args
