@@ -119,8 +119,8 @@
 //  116  if __name__ == "__main__":
 //  117      main()
 //
-// sample_dataset_directory() is the bundled digits: $PRETRAIN_SAMPLE_DATA, the
-// installed copy beside the library, or the source checkout's data/digits.
+// sample_dataset_directory() is the bundled digits or $PRETRAIN_SAMPLE_DATA
+// (sample_data.h).
 #include "class_builder.h"
 #include "coroutine.h"
 #include "error.h"

@@ -5,12 +5,12 @@
 
 namespace pretrain {
 
-// $PRETRAIN_SAMPLE_DATA when set. Otherwise the digits archive installed
-// beside the library (<library directory>/pretrain_sample_data/digits.zip),
-// unpacked on first use into the user's cache directory
-// (<cache>/pretrain/sample-<digest of the archive>/digits, where <cache> is
-// $XDG_CACHE_HOME or ~/.cache, %LOCALAPPDATA% on Windows) and found there
-// afterwards. A str; FileNotFoundError when neither exists.
+// $PRETRAIN_SAMPLE_DATA when set, else the digits archive installed beside
+// this library (<library directory>/pretrain_sample_data/digits.zip),
+// unpacked on first use into the user's cache. The Python package
+// pretrain_sample_data, installed in that same folder, holds these rules
+// once: this returns its sample_digits(archive). A str; FileNotFoundError
+// when neither exists.
 kaplet::Ref sample_dataset_directory();
 
 // The dataset `python -m <module> [DIR]` works on: DIR when the module named

@@ -1,68 +1,9 @@
-"""Where the sample digits of a pip install are: the folder `python -m
-pretrain.datasets` and `python -m pretrain.analyzing_tools` work on.
-
-    pretrain-sample-data          # prints the folder (with forward slashes), unpacking it on first use
-
-$PRETRAIN_SAMPLE_DATA when set. Otherwise the archive the wheel installs
-beside the native library (pretrain_sample_data/digits.zip), unpacked once
-into <cache>/pretrain/sample-<first 16 hex digits of its SHA-256>/digits,
-<cache> being %LOCALAPPDATA% on Windows, else $XDG_CACHE_HOME or ~/.cache:
-the same folder the native modules unpack it into.
-"""
-import hashlib
-import importlib.metadata
-import os
+"""The `pretrain-sample-data` command: prints the folder of the sample digits
+(pretrain_sample_data), with forward slashes, unpacking it on first use."""
 import pathlib
-import shutil
 import sys
-import tempfile
-import zipfile
 
-
-def archive_path():
-    """The archive the `pretrain` distribution installed beside its library."""
-    return str(importlib.metadata.distribution("pretrain").locate_file("pretrain_sample_data/digits.zip"))
-
-
-def user_cache_directory():
-    configured = os.environ.get("LOCALAPPDATA" if os.name == "nt" else "XDG_CACHE_HOME")
-    if configured is not None and os.path.isabs(configured):
-        return configured
-    return os.path.expanduser("~" if os.name == "nt" else "~/.cache")
-
-
-def unpack_into(archive, target):
-    """Unpacks beside target and renames, so a reader sees nothing or the
-    whole dataset; a copy another process made first is kept."""
-    parent = os.path.dirname(target)
-    os.makedirs(parent, exist_ok=True)
-    scratch = tempfile.mkdtemp(prefix=".unpacking-", dir=parent)
-    try:
-        with zipfile.ZipFile(archive) as packed:
-            packed.extractall(scratch)
-        os.rename(scratch, target)
-    except OSError:
-        shutil.rmtree(scratch, True)
-        if not os.path.isdir(target):
-            raise
-
-
-def sample_digits():
-    """The folder of the sample digits (ten class folders "0" to "9")."""
-    configured = os.environ.get("PRETRAIN_SAMPLE_DATA")
-    if configured is not None:
-        return configured
-    archive = archive_path()
-    if not os.path.isfile(archive):
-        raise FileNotFoundError(f"the sample dataset {archive} is missing; "
-                                "set PRETRAIN_SAMPLE_DATA to a dataset directory")
-    with open(archive, "rb") as packed:
-        digest = hashlib.sha256(packed.read()).hexdigest()[:16]
-    unpacked = os.path.join(user_cache_directory(), "pretrain", f"sample-{digest}")
-    dataset = os.path.join(unpacked, "digits")
-    if not os.path.isdir(dataset):
-        unpack_into(archive, unpacked)
-    return dataset
+from pretrain_sample_data import sample_digits
 
 
 def main():

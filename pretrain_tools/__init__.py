@@ -18,7 +18,7 @@ windows.apply()
 from . import checkpoints  # noqa: E402
 from .logit_adjust import LogitAdjustHook  # noqa: E402
 from .logit_adjusted_loss import LogitAdjustedLoss  # noqa: E402
-from pretrain_check.sample_data import sample_digits  # noqa: E402
+from pretrain_sample_data import sample_digits  # noqa: E402
 
 checkpoints.allow_for_process()
 

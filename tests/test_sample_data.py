@@ -46,6 +46,22 @@ def test_first_use_unpacks_the_archive_into_the_cache_and_later_runs_reuse_it(tm
     assert second[:second.index("}")] == first[:first.index("}")]
 
 
+def test_the_native_modules_and_the_companions_find_the_same_folder(tmp_path):
+    cache = {"XDG_CACHE_HOME": str(tmp_path), "PRETRAIN_SAMPLE_DATA": None}
+    analyse_as_main(env=cache)
+    (unpacked,) = tmp_path.glob("pretrain/*/digits")
+    companions = run_python("""
+        import sys
+        import pretrain_tools
+        print([name for name in sys.modules if name.startswith("pretrain_check")])  # configs do not load the CLI
+        print(pretrain_tools.sample_digits())
+        from pretrain_check.sample_data import main  # pretrain-sample-data
+        main()
+    """, env=cache).stdout.splitlines()
+    assert companions == ["[]", str(unpacked), unpacked.as_posix()]
+    assert list(tmp_path.glob("pretrain/*")) == [unpacked.parent]
+
+
 def test_processes_that_start_together_unpack_one_copy(tmp_path):
     env = {key: value for key, value in os.environ.items() if key != "PRETRAIN_SAMPLE_DATA"}
     env["XDG_CACHE_HOME"] = str(tmp_path)

@@ -74,6 +74,7 @@ def test_wheel_holds_the_libraries_stubs_companions_one_sample_archive_and_the_l
     assert {n.split(".")[0] for n in libraries} == {"pretrain", "__pycache__"}
     assert names == libraries | STUB_FILES | companion_files(names) | {
         "pretrain_sample_data/digits.zip",
+        "pretrain_sample_data/__init__.py",
         "pretrain-0.1.0.dist-info/entry_points.txt",
         "pretrain-0.1.0.dist-info/METADATA",
         "pretrain-0.1.0.dist-info/WHEEL",
