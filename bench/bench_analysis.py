@@ -30,20 +30,12 @@ from pathlib import Path
 
 HERE = Path(__file__).resolve().parent
 sys.path.insert(0, str(HERE))
-sys.path.insert(0, str(HERE.parent / "tests"))
+sys.path.append(str(HERE.parent))  # the repository root, for harness/
 
-from helpers import reference  # noqa: E402
+from harness import reference  # noqa: E402
+from pretrain_check.coroutines import drive  # noqa: E402
 
 LISTING_FOLDERS, LISTING_FILES = 100, 1_000
-
-
-def drive(coroutine):
-    """Runs a coroutine that never suspends to its end; returns its value."""
-    try:
-        coroutine.send(None)
-    except StopIteration as stop:
-        return stop.value
-    raise RuntimeError("the coroutine suspended")
 
 
 async def no_progress(_):

@@ -1,5 +1,5 @@
 """Per-call cost of the package against its plain-Python reference
-(bench/reference.py), both run in this process: transforms, coroutine
+(harness/reference.py), both run in this process: transforms, coroutine
 driving, the NeuDataset list build, predict, plus import time and the peak
 memory of the 1M-entry build (each in fresh interpreters).
 
@@ -25,9 +25,10 @@ from pathlib import Path
 
 HERE = Path(__file__).resolve().parent
 sys.path.insert(0, str(HERE))
-sys.path.insert(0, str(HERE.parent / "tests"))
+sys.path.append(str(HERE.parent))  # the repository root, for harness/
 
-from helpers import reference  # noqa: E402
+from harness import reference  # noqa: E402
+from pretrain_check.coroutines import drive  # noqa: E402
 
 ENTRIES_PER_CLASS = 10_000
 CLASSES = 100
@@ -59,15 +60,6 @@ def compare(name, native, python, repeats, floor=None):
     if floor is not None:
         row["floor"] = statistics.median(floor_times)
     return row
-
-
-def drive(coro):
-    """Runs a coroutine that never suspends to its end; returns its value."""
-    try:
-        coro.send(None)
-    except StopIteration as stop:
-        return stop.value
-    raise RuntimeError("the coroutine suspended")
 
 
 class FakeTool:

@@ -4,7 +4,7 @@ cleanvision_env.py) and against a plain Pillow loop (Image.open, load,
 convert("L") per file) on the same generated dataset: 3,000 photo-like JPEG
 images of 320 x 240 in three classes with two planted problems of each kind
 and three resized, recompressed and cropped copies across classes
-(planted_dataset.py).
+(harness/planted_dataset.py).
 
 Times are whole runs in fresh interpreters for the command and CleanVision,
 the loop alone for Pillow; medians of alternating runs. Below the table (on
@@ -24,10 +24,11 @@ import tempfile
 import time
 from pathlib import Path
 
-from cleanvision_env import cleanvision_python
-from planted_dataset import plant, score
-
 HERE = Path(__file__).resolve().parent
+sys.path.append(str(HERE.parent))  # the repository root, for harness/
+
+from cleanvision_env import cleanvision_python  # noqa: E402
+from harness.planted_dataset import plant, score  # noqa: E402
 PER_CLASS, CLASSES, SIZE = 1000, 3, (320, 240)
 
 

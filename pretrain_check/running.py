@@ -8,12 +8,13 @@ import random
 from pretrain import analyzing_tools
 from pretrain.analyzing_tools import ClsAnalyzingTool
 
+from .coroutines import drive
 from .duplicates import same_content
 from .facts import Facts
 from .file_checks import open_and_decode, undecoded
 from .image_stats import measure_files
 from .left_out import walk
-from .sizes import drive, readable_sizes
+from .sizes import readable_sizes
 
 
 def decode_all(paths, workers, progress):

@@ -17,6 +17,7 @@ from PIL import Image
 
 from pretrain.analyzing_tools import ClsAnalyzingTool
 
+from .coroutines import drive
 from .file_checks import message, special_files
 from .workers import WORKER_DIED
 
@@ -35,16 +36,6 @@ class Position:
 
     async def __call__(self, fraction):
         self.done = round(fraction * self.length) + 1  # the tool reports i / length after file i
-
-
-def drive(coroutine):
-    """Runs a coroutine that never suspends (the tool's, with the callback
-    above) without an event loop: workers run inside one or in none."""
-    try:
-        coroutine.send(None)
-    except StopIteration as stop:
-        return stop.value
-    raise RuntimeError("the coroutine suspended")
 
 
 def scan(tool, paths, callback=None):

@@ -3,7 +3,7 @@ this process: which attributes and globals they read, in which order and how
 often, what they do with rebound module globals and builtins, odd containers,
 and the interpreter's argument errors, down to the line of the body that
 each error's traceback names. The Python side is the source in the comment
-header of each pretrain/<module>.cpp (helpers/reference.py writes it out,
+header of each pretrain/<module>.cpp (harness/reference.py writes it out,
 here without registering its classes)."""
 import builtins
 import contextlib
@@ -16,7 +16,8 @@ from pathlib import Path
 
 import pytest
 
-from helpers import reference
+from harness import reference
+from pretrain_check.coroutines import drive
 
 
 @pytest.fixture(scope="module")
@@ -216,14 +217,6 @@ class OddTool:
 
     async def get_category_distribution(self):
         return None
-
-
-def drive(coro):
-    try:
-        coro.send(None)
-    except StopIteration as stop:
-        return stop.value
-    raise AssertionError("suspended")
 
 
 def test_load_data_list2_with_rebound_int_and_print_and_odd_containers(modules, monkeypatch):

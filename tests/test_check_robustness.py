@@ -11,10 +11,8 @@ import zlib
 
 import pytest
 
-from conftest import REPO, SUPPORT, run_python
-
-sys.path.insert(0, str(REPO / "bench"))
-from planted_dataset import plant  # noqa: E402
+from conftest import SUPPORT, run_python
+from harness.planted_dataset import plant
 
 
 def png_header(width, height):

@@ -2,16 +2,13 @@
 class counts, and leakage between the parts (the same file, the same bytes,
 a resized and recompressed copy) found and grouped."""
 import shutil
-import sys
 
 import pytest
 from PIL import Image
 
-from conftest import REPO, run_python
+from conftest import run_python
+from harness.planted_dataset import resized_copy, save, plant
 from helpers.summaries import load_summary
-
-sys.path.insert(0, str(REPO / "bench"))
-from planted_dataset import resized_copy, save, plant  # noqa: E402
 
 CONFIG = """
 custom_imports = dict(imports=["pretrain.datasets"], allow_failed_imports=False)

@@ -1,17 +1,13 @@
 """pretrain-check --check on generated photo-like images with planted
-problems of every kind the image checks report (bench/planted_dataset.py):
+problems of every kind the image checks report (harness/planted_dataset.py):
 each planted file or copy is found, and the clean images are hardly ever
 flagged."""
-import sys
-
 import pytest
 from PIL import Image
 
-from conftest import REPO, run_python
+from conftest import run_python
+from harness.planted_dataset import plant, score
 from helpers.summaries import load_summary
-
-sys.path.insert(0, str(REPO / "bench"))
-from planted_dataset import plant, score  # noqa: E402
 
 SINGLE_FILE_KINDS = ["blurry", "dark", "light", "low_information", "grayscale", "odd_size", "odd_aspect_ratio"]
 

@@ -1,3 +1,4 @@
-"""What the tests share beyond conftest's fixtures: the plain-Python
-reference of the module bodies (reference, analysis), the repository's own
-lane scripts (lanes) and the loader tests' extension files (extension_files). The benchmarks use the same reference."""
+"""What the tests share beyond conftest's fixtures: the analysis tool as
+plain Python (analysis, from harness/reference.py, which the benchmarks use
+too), the repository's own lane scripts (lanes) and the loader tests'
+extension files (extension_files)."""

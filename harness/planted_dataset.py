@@ -1,7 +1,7 @@
 """A generated class-per-folder dataset of photo-like images (smooth colour
 fields with shapes, edges and fine texture, saved as JPEG) with one or more
 planted problems of every kind the image checks report. Used by the tests
-and by bench_dataset_check.py.
+and by bench_image_checks.py.
 
     plant(root, per_class, classes, size) -> {kind: [paths or groups]}
 """

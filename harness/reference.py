@@ -14,7 +14,7 @@ import re
 import sys
 from pathlib import Path
 
-REPO = Path(__file__).resolve().parent.parent.parent
+REPO = Path(__file__).resolve().parent.parent
 MODULES = ("analyzing_tools", "cls_head", "datasets", "image")
 
 _NUMBERED = re.compile(r"^// {1,4}(\d+)(?:  (.*))?$")

@@ -1,0 +1,4 @@
+"""What the tests and the benchmarks share: the plain-Python reference of the
+module bodies (reference) and the generated datasets with planted problems
+(planted_dataset). Imported from the repository root, which `python -m
+pytest` puts on the path and the benchmarks add."""
