@@ -110,6 +110,9 @@ def test_auto_tau_picked_on_validation_kept_in_checkpoint_and_used_by_test(parts
     assert checkpoint["meta"]["logit_adjust"] == dict(adjusted_by="bias", tau=tau, loss_tau=None,
                                                       tau_setting="auto", class_counts=TRAIN_COUNTS)
     assert torch.allclose(checkpoint["state_dict"]["head.bias"], expected_bias(tau))
+    # rewritten in place of the old file: its permissions, no scratch file beside it
+    assert (tmp_path / "epoch_2.pth").stat().st_mode == (tmp_path / "epoch_1.pth").stat().st_mode
+    assert [p.name for p in tmp_path.iterdir() if p.name.startswith(".")] == []
 
     cfg = config(parts, tmp_path, "auto-test", tau="auto", train=False, validate=False)
     tested = Runner(**cfg, load_from=str(tmp_path / "epoch_2.pth"))
@@ -121,6 +124,64 @@ def test_auto_tau_picked_on_validation_kept_in_checkpoint_and_used_by_test(parts
     assert re.search(r"^ +0 +8 +3 +[\d.-]+\n +1 +4 +3 +[\d.-]+\n +2 +1 +3 +[\d.-]+\n"
                      rf"balanced accuracy .* test images\) at tau={tau:g}: {metrics['single-label/recall']:.2f}",
                      log, re.MULTILINE)
+
+
+# Trains two epochs with tau="auto"; once epoch_2.pth exists (saved before its
+# validation picks tau), the next binary write (the checkpoint's rewrite)
+# stops halfway with Ctrl-C or a crash, after keeping a copy of the
+# checkpoint.
+INTERRUPTED_REWRITE = """
+import builtins, os, signal, sys, time
+sys.path.insert(0, {tests!r})
+import pretrain_tools, pretrain.cls_head, pretrain.datasets, pretrain.image
+from mmengine.runner import Runner
+from test_long_tail import config
+work = {work!r}
+checkpoint = os.path.join(work, "epoch_2.pth")
+real_open = builtins.open
+
+class Interrupted:
+    def __init__(self, file):
+        self.file = file
+    def __enter__(self):
+        return self
+    def __exit__(self, *exc):
+        return self.file.__exit__(*exc)
+    def __getattr__(self, name):
+        return getattr(self.file, name)
+    def write(self, data):
+        self.file.write(data[:len(data) // 2])
+        self.file.flush()
+        {interruption}
+        time.sleep(30)
+
+def opening(file, mode="r", *args, **kwargs):
+    if "w" not in mode or "b" not in mode or not os.path.exists(checkpoint):
+        return real_open(file, mode, *args, **kwargs)
+    builtins.open = real_open
+    with open(checkpoint, "rb") as old, open(checkpoint + ".before", "wb") as kept:
+        kept.write(old.read())
+    return Interrupted(open(file, mode, *args, **kwargs))
+
+builtins.open = opening
+Runner(**config({parts!r}, work, "interrupted", tau="auto")).train()
+"""
+
+
+@pytest.mark.parametrize("interruption", ["signal.raise_signal(signal.SIGINT)", "os._exit(3)"],
+                         ids=["ctrl-c", "crash"])
+def test_an_interrupted_checkpoint_rewrite_leaves_the_old_checkpoint_whole(parts, tmp_path, interruption):
+    child = INTERRUPTED_REWRITE.format(tests=str(REPO / "tests"), work=str(tmp_path), interruption=interruption,
+                                       parts={name: str(root) for name, root in parts.items()})
+    proc = run_python(child, check=False)
+    if "SIGINT" in interruption:
+        assert proc.returncode != 0 and proc.stderr.endswith("KeyboardInterrupt\n"), proc.stderr
+        assert [p.name for p in tmp_path.iterdir() if p.name.startswith(".")] == []  # no scratch file left
+    else:
+        assert proc.returncode == 3, proc.stderr
+    checkpoint = tmp_path / "epoch_2.pth"
+    assert checkpoint.read_bytes() == (tmp_path / "epoch_2.pth.before").read_bytes()
+    assert load(checkpoint)["meta"]["logit_adjust"]["tau_setting"] == "auto"
 
 
 def test_auto_without_validation_part_uses_tau_1(parts, tmp_path):
