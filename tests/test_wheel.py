@@ -59,7 +59,7 @@ COMPANIONS = {f"pretrain_tools/{m}.py" for m in ("__init__", "checkpoints", "log
 def companion_files(archive_names):
     """The companion packages' files: what is in the checkout, no byte code."""
     on_disk = {p.relative_to(REPO).as_posix() for package in ("pretrain_tools", "pretrain_check")
-               for p in (REPO / package).glob("*.py")}
+               for p in (REPO / package).rglob("*") if p.is_file() and "__pycache__" not in p.parts}
     assert COMPANIONS <= on_disk
     return on_disk
 
