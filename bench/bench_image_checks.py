@@ -29,6 +29,7 @@ sys.path.append(str(HERE.parent))  # the repository root, for harness/
 
 from cleanvision_env import cleanvision_python  # noqa: E402
 from harness.planted_dataset import plant, score  # noqa: E402
+
 PER_CLASS, CLASSES, SIZE = 1000, 3, (320, 240)
 
 
