@@ -1,4 +1,4 @@
-# make build | wheel | test | test-asan | fuzz | fuzz-sizes | test-matrix | windows
+# make build | wheel | test | test-asan | test-browser | fuzz | fuzz-sizes | test-matrix | windows
 # | test-windows | demo | bench | ravelin-standin.
 # Each first makes sure .venv (this clone's own environment over the cached
 # pinned stack, scripts/ensure_venv.sh) exists and the project is built into
@@ -14,9 +14,9 @@ export PYTHONPATH := $(CURDIR)/support
 # Lanes `make test` runs before the Linux suite; a lane that cannot run here
 # (no root to install its tools, say) reports itself through skip_lane
 # (scripts/setup_lib.sh) and `make test` lists it at the end.
-TEST_LANES := test-wheel test-windows test-asan fuzz fuzz-sizes test-matrix
+TEST_LANES := test-wheel test-windows test-asan fuzz fuzz-sizes test-matrix test-browser
 
-.PHONY: venv build wheel test-wheel test test-linux test-asan fuzz fuzz-sizes test-matrix demo bench windows test-windows ravelin-standin clean
+.PHONY: venv build wheel test-wheel test test-linux test-asan fuzz fuzz-sizes test-matrix test-browser demo bench windows test-windows ravelin-standin clean
 
 # Time limits of the sanitizer lanes (seconds); together they stay under
 # about 25 minutes on a busy 2-core machine. FUZZ_LIMIT covers fuzz/run.py's plan
@@ -68,7 +68,12 @@ test-windows: venv
 	@bash scripts/windows_test.sh
 
 test-linux: build
-	$(PY) -m pytest -q tests
+	$(PY) -m pytest -q tests --ignore=tests/browser
+
+# pretrain-check's HTML pages in headless Chromium (installed with apt-get
+# when missing, about 113 MB; skipped where it cannot be).
+test-browser: build
+	@bash scripts/test_browser.sh $(PY)
 
 test-asan: venv
 	bash scripts/run_sanitized.sh $(ASAN_LIMIT) $(PY) -m pytest -q -p no:cacheprovider $(ASAN_TESTS)
@@ -107,7 +112,7 @@ test: build
 	@status=0; \
 	for lane in $(TEST_LANES); do $(MAKE) --no-print-directory $$lane || status=1; done; \
 	bash scripts/lane_summary.sh; \
-	$(PY) -m pytest -q tests || status=1; \
+	$(PY) -m pytest -q tests --ignore=tests/browser || status=1; \
 	exit $$status
 
 # The demos download nothing: they train on the bundled digits on the CPU.

@@ -4,6 +4,7 @@ line on standard error."""
 import argparse
 import importlib
 import os
+import textwrap
 from pathlib import Path
 
 from .summary import version
@@ -19,13 +20,17 @@ grey images in a colour dataset, odd sizes and aspect ratios). --config checks
 the training, validation and test datasets of an mmengine config instead, and
 the files that leak between them. Progress goes to standard error."""
 
-EPILOG = """\
-exit status:
-  0  no problem found
-  1  problems found (listed on standard output and in the JSON summary)
-  2  a mistake in the command line (a missing folder or config, an output
-     folder that does not exist, a number out of range): nothing was checked
-130  interrupted (Ctrl-C)"""
+EXIT_STATUSES = {
+    0: "no problem found",
+    1: "problems found (listed on standard output and in the JSON summary)",
+    2: "a mistake in the command line (a missing folder or config, an output folder that does not exist, "
+       "a number out of range): nothing was checked",
+    130: "interrupted (Ctrl-C)",
+}
+
+EPILOG = "exit status:\n" + "\n".join(
+    textwrap.fill(meaning, 79, initial_indent=f"{status:>3}  ", subsequent_indent="     ")
+    for status, meaning in EXIT_STATUSES.items())
 
 
 class UsageError(Exception):
@@ -62,6 +67,8 @@ def parser():
                    help="also load the pixel data of every file (finds truncated files)")
     p.add_argument("--json", type=Path, metavar="FILE", help="write the summary as JSON here")
     p.add_argument("--report", type=Path, metavar="FILE.png", help="write a one-page PNG report here (matplotlib)")
+    p.add_argument("--html", type=Path, metavar="FILE.html",
+                   help="write a page of the findings with thumbnails here (one file, opens from disk offline)")
     p.add_argument("--samples", type=count(0), default=24, help="random samples to show (default 24)")
     p.add_argument("--seed", type=int, default=0, help="seed of the random samples")
     p.add_argument("--workers", type=count(1), default=None,
@@ -73,7 +80,7 @@ def parser():
 
 
 # Options naming files the run writes, checked before any work.
-OUTPUTS = ("json", "report")
+OUTPUTS = ("json", "report", "html")
 
 
 def check_folder(path):

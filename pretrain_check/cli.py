@@ -2,7 +2,7 @@
 an mmengine config, before training (arguments.py says what it does).
 
     pretrain-check DIR [--check] [--decode] [--json FILE] [--report FILE.png]
-        [--workers N] [--samples N] [--seed N] [--quiet]
+        [--html FILE.html] [--workers N] [--samples N] [--seed N] [--quiet]
     pretrain-check --config CONFIG.py [--json FILE] [--report FILE.png] ...
 
 Exit status: 0 no problem, 1 problems found, 2 a mistake in the command line,
@@ -55,6 +55,10 @@ def checked(argv):
         module, draw = REPORTS[summary["mode"]]
         getattr(importlib.import_module(f".{module}", __package__), draw)(summary, args.report)
         print(f"report written to {args.report}")
+    if args.html:
+        from .html_page import write_html
+        write_html(summary, args.html, reporter)
+        print(f"page written to {args.html}")
     return summary["exit_status"]
 
 

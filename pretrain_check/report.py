@@ -3,8 +3,7 @@ found (counts per kind), thumbnails of the worst images the image checks
 found, and the balanced random samples."""
 from .kinds import all_kinds
 from .report_worst import worst_images
-
-THUMBNAIL_PIXELS_AT_MOST = 50_000_000
+from .thumbnails import THUMBNAIL_PIXELS_AT_MOST
 
 
 def pyplot():

@@ -31,6 +31,7 @@ class Kind:
     groups: bool = False  # items are groups {"files": [...], ...}, else files {"path": ...}
     thumbnail: str = ""  # caption of the report's thumbnail of its worst item; "" draws none
     modes: tuple = ("folder", "config")  # the modes that judge it
+    pictures: bool = True  # its items are images worth a thumbnail on the HTML page, else rows of a table
 
     def runs_on(self, facts):
         return self.stage in facts.ran and facts.mode in self.modes

@@ -15,11 +15,11 @@ def no_images(facts):
 
 
 KINDS = (
-    Kind("no_images", "datasets without images to train on", 0, "sizes", no_images, path_line),
+    Kind("no_images", "datasets without images to train on", 0, "sizes", no_images, path_line, pictures=False),
     Kind("unreadable", "files Image.open cannot open", 10, "sizes",
-         lambda facts: Found(file_items(facts.unreadable)), path_line),
+         lambda facts: Found(file_items(facts.unreadable)), path_line, pictures=False),
     Kind("undecodable", "files whose pixel data cannot be loaded", 20, "decode",
-         lambda facts: Found(file_items(facts.undecodable)), path_line),
+         lambda facts: Found(file_items(facts.undecodable)), path_line, pictures=False),
     Kind("not_checked", "files the image checks could not measure", 900, "measures",
-         lambda facts: Found(file_items(facts.failures)), path_line),
+         lambda facts: Found(file_items(facts.failures)), path_line, pictures=False),
 )

@@ -18,5 +18,6 @@ def listed(name, facts):
     return Found([{"path": path} for path in facts.left_out.get(name, [])])
 
 
-KINDS = tuple(Kind(name, label, order, "walk", partial(listed, name), lambda item: item["path"])
+KINDS = tuple(Kind(name, label, order, "walk", partial(listed, name), lambda item: item["path"],
+                   pictures=False)
               for name, label, order in LEFT_OUT)

@@ -1,0 +1,123 @@
+"""pretrain-check's HTML pages in headless Chromium, for a generated dataset
+with planted problems (folder mode) and for a config whose parts leak:
+every kind's count and every planted file on the page, every thumbnail
+decoded, nothing asked of the network, and a screenshot that is not blank
+(kept under build/browser)."""
+import json
+import shutil
+import sys
+
+import pytest
+from PIL import Image
+
+from conftest import REPO, run_python
+from helpers.chromium import Chromium, find_chromium
+
+sys.path.insert(0, str(REPO / "bench"))
+from planted_dataset import plant  # noqa: E402
+
+pytestmark = pytest.mark.skipif(find_chromium() is None,
+                                reason="chromium is not installed (make test-browser installs it)")
+
+SCREENSHOTS = REPO / "build" / "browser"
+
+CONFIG = """
+custom_imports = dict(imports=["pretrain.datasets"], allow_failed_imports=False)
+default_scope = "mmpretrain"
+category_map = {{"class_0": "cat", "class_1": "dog"}}
+whole = [dict(type="SplitData", start=0.0, end=1.0)]
+train_dataloader = dict(dataset=dict(type="NeuDataset", data_root={train!r}, category_map=category_map,
+                                     init_pipeline=whole))
+val_dataloader = dict(dataset=dict(type="NeuDataset", data_root={val!r}, category_map=category_map,
+                                   init_pipeline=whole))
+"""
+
+
+def check(*arguments, cwd):
+    proc = run_python(None, check=False, cwd=cwd,
+                      args=["-m", "pretrain_check", *arguments, "--json", "summary.json", "--html", "page.html",
+                            "--quiet"])
+    assert proc.returncode == 1, proc.stderr
+    return json.loads((cwd / "summary.json").read_text()), cwd / "page.html"
+
+
+@pytest.fixture(scope="module")
+def browser():
+    with Chromium() as chromium:
+        yield chromium
+
+
+@pytest.fixture(scope="module")
+def folder_page(tmp_path_factory):
+    work = tmp_path_factory.mktemp("folder")
+    planted = plant(work / "photos", per_class=30, classes=4)
+    (work / "photos" / "class_1" / "broken.jpg").write_bytes(b"\xff\xd8\xff\xe0 not a picture")
+    (work / "photos" / "class_2" / "upper.JPG").write_bytes((work / "photos" / "class_2" / "00001.jpg").read_bytes())
+    files = [p for paths in planted.values() for p in paths]
+    files = [p for p in files if isinstance(p, str)] + [f for p in files if isinstance(p, list) for f in p]
+    files += [str(work / "photos" / "class_1" / "broken.jpg"), str(work / "photos" / "class_2" / "upper.JPG")]
+    return (*check(str(work / "photos"), "--check", cwd=work), files)
+
+
+@pytest.fixture(scope="module")
+def config_page(tmp_path_factory):
+    work = tmp_path_factory.mktemp("config")
+    plant(work / "train", per_class=12, classes=2, problems=False)
+    plant(work / "val", per_class=4, classes=2, seed=1, problems=False)
+    leaked = [work / "train" / "class_0" / "00003.jpg", work / "train" / "class_1" / "00005.jpg"]
+    for n, path in enumerate(leaked):
+        shutil.copy(path, work / "val" / "class_0" / f"leak_{n}.jpg")
+    (work / "parts.py").write_text(CONFIG.format(train=str(work / "train"), val=str(work / "val")))
+    summary, page = check("--config", str(work / "parts.py"), cwd=work)
+    return summary, page, [str(p) for p in leaked] + [str(work / "val" / "class_0" / f"leak_{n}.jpg") for n in (0, 1)]
+
+
+def shown_counts(page):
+    return page.evaluate("""Object.fromEntries(Array.from(document.querySelectorAll('#kinds tr[data-kind]'))
+        .map(row => [row.dataset.kind, row.querySelector('.count').textContent]))""")
+
+
+def section_counts(page):
+    return page.evaluate("""Object.fromEntries(Array.from(document.querySelectorAll('section.kind'))
+        .map(section => [section.dataset.kind, section.querySelector('h2 .count').textContent]))""")
+
+
+@pytest.mark.parametrize("made", ["folder_page", "config_page"])
+def test_page_in_a_browser(made, browser, request):
+    summary, path, planted = request.getfixturevalue(made)
+    page = browser.page()
+    try:
+        page.load(path)
+        fetched = [url for url in page.requests() if not url.startswith("data:")]  # thumbnails are inline
+        assert fetched == [path.resolve().as_uri()]
+        problems = summary["problems"]
+        assert shown_counts(page) == {name: str(p["count"]) if p["ran"] else "not run"
+                                      for name, p in problems.items()}
+        assert section_counts(page) == {name: str(p["count"]) for name, p in problems.items() if p["count"]}
+        text = page.evaluate("document.body.textContent")
+        assert [f for f in planted if f not in text] == []
+        images = page.evaluate("Array.from(document.images).map(i => i.complete ? i.naturalWidth : 0)")
+        assert images and min(images) > 0
+        SCREENSHOTS.mkdir(parents=True, exist_ok=True)
+        shot = SCREENSHOTS / f"check-report-{summary['mode']}.png"
+        shot.write_bytes(page.screenshot())
+        with Image.open(shot) as image:
+            assert len(image.convert("RGB").getcolors(1 << 20)) > 50  # text, charts and thumbnails, not blank
+    finally:
+        page.close()
+
+
+def test_config_page_shows_the_parts_and_leaks_side_by_side(config_page, browser):
+    summary, path, leaked = config_page
+    page = browser.page()
+    try:
+        page.load(path)
+        parts = page.evaluate("Array.from(document.querySelectorAll('#parts td:first-child')).map(c => c.textContent)")
+        assert parts == list(summary["parts"])
+        groups = page.evaluate("""Array.from(document.querySelectorAll('#kind-leakage .group')).map(
+            g => [Array.from(g.querySelectorAll('figcaption .path')).map(a => a.textContent), g.textContent])""")
+        assert sorted(sorted(files) for files, _ in groups) == sorted(
+            sorted(g["files"]) for g in summary["problems"]["leakage"]["groups"])
+        assert all("train / val" in text for _, text in groups)
+    finally:
+        page.close()
