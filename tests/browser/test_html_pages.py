@@ -73,7 +73,7 @@ def config_page(tmp_path_factory):
 
 
 def shown_counts(page):
-    return page.evaluate("""Object.fromEntries(Array.from(document.querySelectorAll('#kinds tr[data-kind]'))
+    return page.evaluate("""Object.fromEntries(Array.from(document.querySelectorAll('tr[data-kind]'))
         .map(row => [row.dataset.kind, row.querySelector('.count').textContent]))""")
 
 
