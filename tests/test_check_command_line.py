@@ -40,6 +40,7 @@ def mistakes(dataset, tmp_path):
         "a config that does not load": (["--config", tmp_path / "bad_config.py"], "cannot be loaded as a config"),
         "a JSON file in a missing folder": ([dataset, "--json", tmp_path / "no" / "x.json"], "does not exist"),
         "a report in a missing folder": ([dataset, "--report", tmp_path / "no" / "r.png"], "does not exist"),
+        "a page in a missing folder": ([dataset, "--html", tmp_path / "no" / "p.html"], "does not exist"),
         "a JSON file that is a folder": ([dataset, "--json", tmp_path], "is a folder"),
         "no workers": ([dataset, "--workers", "0"], "--workers: 0 is less than 1"),
         "negative workers": ([dataset, "--workers", "-3"], "--workers: -3 is less than 1"),
