@@ -6,7 +6,7 @@ from html import escape
 RARE = 0.1
 WIDTH, HEIGHT = 960, 220
 LABELS_AT_MOST = 50  # more classes than this: names in the bars' tooltips only
-LABEL_ROOM = 90
+LABEL_ROOM = 110
 LOWEST_BAR = 2
 
 
@@ -37,5 +37,6 @@ def class_chart(classes):
                         f'<text class="name" transform="translate({middle:.2f},{HEIGHT + 6}) rotate(60)">'
                         f'{escape(name[:16])}</text>')
     room = LABEL_ROOM if labelled else 4
-    return (f'<svg class="chart" viewBox="-4 -16 {WIDTH + 8} {HEIGHT + 16 + room}" role="img" '
-            f'aria-label="images per class">{"".join(bars)}</svg>')
+    font = max(7.0, min(18.0, step * 0.4))
+    return (f'<svg class="chart" viewBox="-4 {-font - 6:.0f} {WIDTH + 8} {HEIGHT + font + 6 + room:.0f}" role="img" '
+            f'aria-label="images per class" style="font-size:{font:.1f}px">{"".join(bars)}</svg>')

@@ -9,7 +9,7 @@ table{border-collapse:collapse;margin:6px 0}td,th{padding:2px 8px;text-align:lef
 vertical-align:top}th{background:#f4f4f4}
 td.count,th.count{text-align:right}tr.found td{color:#b00;font-weight:600}table.idle td{color:#999}
 .chart{width:100%;max-height:340px}.chart .bar{fill:#4a7fb5}.chart .rare{fill:#e0582b}
-.chart text{font-size:10px;fill:#444}.chart .count{text-anchor:middle}
+.chart text{fill:#444}.chart .count{text-anchor:middle}
 .legend{color:#555}.legend i{display:inline-block;width:10px;height:10px;background:#e0582b;margin-right:4px}
 .gallery{display:flex;flex-wrap:wrap;gap:10px}
 figure{margin:0;width:140px;font-size:11px}figure img{max-width:128px;max-height:96px;display:block;

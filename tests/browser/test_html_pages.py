@@ -4,6 +4,7 @@ every kind's count and every planted file on the page, every thumbnail
 decoded, nothing asked of the network, and a screenshot that is not blank
 (kept under build/browser)."""
 import json
+import os
 import shutil
 import sys
 
@@ -33,6 +34,15 @@ val_dataloader = dict(dataset=dict(type="NeuDataset", data_root={val!r}, categor
 """
 
 
+def long_tail(root, planted, classes):
+    """Thins the unplanted files of class c to a 2**(c+1)-th, as in a long-tailed dataset."""
+    for c in range(1, classes):
+        files = sorted((root / f"class_{c}").glob("0*.jpg"))
+        for path in files[len(files) >> (c + 1):]:
+            if str(path) not in planted:
+                path.unlink()
+
+
 def check(*arguments, cwd):
     proc = run_python(None, check=False, cwd=cwd,
                       args=["-m", "pretrain_check", *arguments, "--json", "summary.json", "--html", "page.html",
@@ -50,13 +60,14 @@ def browser():
 @pytest.fixture(scope="module")
 def folder_page(tmp_path_factory):
     work = tmp_path_factory.mktemp("folder")
-    planted = plant(work / "photos", per_class=30, classes=4)
+    planted = plant(work / "photos", per_class=40, classes=6)
     (work / "photos" / "class_1" / "broken.jpg").write_bytes(b"\xff\xd8\xff\xe0 not a picture")
     (work / "photos" / "class_2" / "upper.JPG").write_bytes((work / "photos" / "class_2" / "00001.jpg").read_bytes())
     files = [p for paths in planted.values() for p in paths]
     files = [p for p in files if isinstance(p, str)] + [f for p in files if isinstance(p, list) for f in p]
+    long_tail(work / "photos", set(files), 6)
     files += [str(work / "photos" / "class_1" / "broken.jpg"), str(work / "photos" / "class_2" / "upper.JPG")]
-    return (*check(str(work / "photos"), "--check", cwd=work), files)
+    return (*check("photos", "--check", cwd=work), [os.path.relpath(f, work) for f in files])
 
 
 @pytest.fixture(scope="module")
@@ -87,7 +98,7 @@ def test_page_in_a_browser(made, browser, request):
     summary, path, planted = request.getfixturevalue(made)
     page = browser.page()
     try:
-        page.load(path)
+        page.load(path, height=1500)
         fetched = [url for url in page.requests() if not url.startswith("data:")]  # thumbnails are inline
         assert fetched == [path.resolve().as_uri()]
         problems = summary["problems"]
