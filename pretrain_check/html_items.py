@@ -72,7 +72,8 @@ def fields_html(item, entry):
 
 def figure(path, thumbnails, extra=""):
     uri, link = thumbnails.get(path), file_link(path)
-    picture = f'<img src="{uri}" alt="">' if uri else '<span class="none">cannot be shown</span>'
+    # lazy: a page of thousands of thumbnails decodes only those scrolled to
+    picture = f'<img loading="lazy" src="{uri}" alt="">' if uri else '<span class="none">cannot be shown</span>'
     return (f'<figure><a href="{link}">{picture}</a><figcaption><a class="path" href="{link}">'
             f'{escape(path)}</a>{extra}</figcaption></figure>')
 

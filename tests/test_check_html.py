@@ -38,7 +38,7 @@ def sections(page):
 
 def thumbnail_of(section, path):
     """The image of the figure captioned `path` in a section, decoded."""
-    found = re.search(r'<img src="data:image/jpeg;base64,([^"]+)"[^>]*></a><figcaption><a class="path" '
+    found = re.search(r'<img loading="lazy" src="data:image/jpeg;base64,([^"]+)"[^>]*></a><figcaption><a class="path" '
                       rf'href="[^"]+">{re.escape(path)}</a>', section)
     assert found, path
     return Image.open(io.BytesIO(base64.b64decode(found.group(1))))

@@ -107,7 +107,9 @@ def test_page_in_a_browser(made, browser, request):
         assert section_counts(page) == {name: str(p["count"]) for name, p in problems.items() if p["count"]}
         text = page.evaluate("document.body.textContent")
         assert [f for f in planted if f not in text] == []
-        images = page.evaluate("Array.from(document.images).map(i => i.complete ? i.naturalWidth : 0)")
+        images = page.evaluate("""Promise.all(Array.from(document.images).map(image => {
+            image.loading = 'eager';  // the page loads thumbnails as they are scrolled to
+            return image.decode().then(() => image.naturalWidth, () => 0); }))""")
         assert images and min(images) > 0
         SCREENSHOTS.mkdir(parents=True, exist_ok=True)
         shot = SCREENSHOTS / f"check-report-{summary['mode']}.png"
