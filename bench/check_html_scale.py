@@ -24,8 +24,8 @@ import numpy as np
 from PIL import Image, ImageFilter
 
 HERE = Path(__file__).resolve().parent
-sys.path.insert(0, str(HERE.parent / "tests"))
-from helpers.chromium import Chromium  # noqa: E402
+sys.path.append(str(HERE.parent))  # the repository root, for harness/
+from harness.chromium import Chromium  # noqa: E402
 
 PER_CLASS = 10_000
 SIZE = (32, 24)

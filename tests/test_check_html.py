@@ -6,18 +6,15 @@ import base64
 import io
 import json
 import re
-import sys
 
 import pytest
 from PIL import Image
 
-from conftest import REPO, run_python
+from conftest import run_python
+from harness.planted_dataset import plant
 from helpers.summaries import load_summary
 from pretrain_check.html_items import GALLERY
 from pretrain_check.html_page import write_html
-
-sys.path.insert(0, str(REPO / "bench"))
-from planted_dataset import plant  # noqa: E402
 
 
 @pytest.fixture(scope="module")

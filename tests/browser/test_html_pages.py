@@ -6,16 +6,13 @@ decoded, nothing asked of the network, and a screenshot that is not blank
 import json
 import os
 import shutil
-import sys
 
 import pytest
 from PIL import Image
 
 from conftest import REPO, run_python
-from helpers.chromium import Chromium, find_chromium
-
-sys.path.insert(0, str(REPO / "bench"))
-from planted_dataset import plant  # noqa: E402
+from harness.chromium import Chromium, find_chromium
+from harness.planted_dataset import plant
 
 pytestmark = pytest.mark.skipif(find_chromium() is None,
                                 reason="chromium is not installed (make test-browser installs it)")
