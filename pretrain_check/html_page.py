@@ -56,10 +56,13 @@ def classes_section(classes):
         return ""
     rare = rare_classes(classes)
     rarest = sorted(rare, key=lambda name: (classes[name], name))[:RAREST_SHOWN]
-    legend = (f'<p class="legend"><i></i>{len(rare)} rare class{"" if len(rare) == 1 else "es"} (at most {RARE:.0%} of the largest class):'
-              + ", ".join(f" {escape(name)} {classes[name]}" for name in rarest)
-              + (" ..." if len(rare) > len(rarest) else "") + "</p>") if rare else ""
-    return f'<h2>images per class</h2>{class_chart(classes)}{legend}'
+    chart = f'<h2>images per class</h2>{class_chart(classes)}'
+    if not rare:
+        return chart
+    named = ", ".join(f"{escape(name)} {classes[name]}" for name in rarest)
+    legend = (f'<p class="legend"><i></i>{len(rare)} rare class{"" if len(rare) == 1 else "es"} '
+              f'(at most {RARE:.0%} of the largest class): {named}{" ..." if len(rare) > len(rarest) else ""}</p>')
+    return chart + legend
 
 
 def parts_section(parts):
