@@ -131,3 +131,21 @@ def test_config_page_shows_the_parts_and_leaks_side_by_side(config_page, browser
         assert all("train / val" in text for _, text in groups)
     finally:
         page.close()
+
+
+def test_filter_shows_only_the_files_asked_for(folder_page, browser):
+    summary, path, _ = folder_page
+    wanted = summary["problems"]["dark"]["files"][0]["path"]
+    page = browser.page()
+    try:
+        page.load(path)
+        shown = page.evaluate(f"""(() => {{
+            const filter = document.getElementById('filter');
+            filter.value = {json.dumps(wanted)};
+            filter.dispatchEvent(new Event('input'));
+            return Array.from(document.querySelectorAll('.kind figure'))
+                .filter(f => f.offsetParent !== null).map(f => f.querySelector('.path').textContent);
+        }})()""")
+        assert shown and set(shown) == {wanted}
+    finally:
+        page.close()
