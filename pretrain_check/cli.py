@@ -20,7 +20,7 @@ REPORTS = {"folder": ("report", "draw_report"), "config": ("report_config", "dra
 
 
 def usage_error(message):
-    print(f"pretrain-check: {message}", file=sys.stderr)
+    print(f"pretrain-check: {' '.join(str(message).splitlines())}", file=sys.stderr)
     return 2
 
 

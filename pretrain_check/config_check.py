@@ -15,6 +15,7 @@ from pathlib import Path
 
 import numpy as np
 
+from .arguments import UsageError
 from .duplicates import same_content
 from .facts import Facts
 from .image_stats import measure_files
@@ -49,8 +50,12 @@ def built_parts(config):
                 same_as[part] = earlier
                 continue
             settings[part] = loader["dataset"]
-            dataset = DATASETS.build(loader["dataset"])
-            dataset.full_init()
+            try:
+                dataset = DATASETS.build(loader["dataset"])
+                dataset.full_init()
+            except Exception as error:  # the config's mistake, before any work
+                raise UsageError(f"the {part} dataset of the config cannot be built "
+                                 f"({type(error).__name__}: {error})") from None
             parts[part] = dataset
     return parts, same_as
 

@@ -33,11 +33,15 @@ def mistakes(dataset, tmp_path):
     (tmp_path / "notes.txt").write_text("not a folder")
     (tmp_path / "readonly").mkdir(mode=0o555)
     (tmp_path / "bad_config.py").write_text("this is not python(")
+    (tmp_path / "unbuildable.py").write_text('default_scope = "mmpretrain"\n'
+                                             'train_dataloader = dict(dataset=dict(type="NoSuchDataset"))\n')
     return {
         "a missing folder": ([tmp_path / "missing"], "missing: no such folder"),
         "a file for a folder": ([tmp_path / "notes.txt"], "notes.txt: not a folder"),
         "a missing config": (["--config", tmp_path / "none.py"], "none.py: no such config file"),
         "a config that does not load": (["--config", tmp_path / "bad_config.py"], "cannot be loaded as a config"),
+        "a dataset that cannot be built": (["--config", tmp_path / "unbuildable.py"],
+                                           "the train dataset of the config cannot be built"),
         "a JSON file in a missing folder": ([dataset, "--json", tmp_path / "no" / "x.json"], "does not exist"),
         "a report in a missing folder": ([dataset, "--report", tmp_path / "no" / "r.png"], "does not exist"),
         "a page in a missing folder": ([dataset, "--html", tmp_path / "no" / "p.html"], "does not exist"),
