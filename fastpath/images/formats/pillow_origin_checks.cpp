@@ -1,4 +1,4 @@
-#include "pillow_code.h"
+#include "pillow_origin_checks.h"
 
 #include <string_view>
 

@@ -1,8 +1,8 @@
 // The start of an image file, read on demand up to a limit, for the header
-// readers of formats/. Plain C++: used without the interpreter lock.
+// readers. Plain C++: used without the interpreter lock.
 #pragma once
 
-#include "formats/binary.h"
+#include "binary.h"
 #include "platform.h"
 
 #include <cstdint>

@@ -1,7 +1,7 @@
-#include "formats/png.h"
+#include "png.h"
 
-#include "formats/binary.h"
-#include "formats/plugin_mirror.h"
+#include "binary.h"
+#include "plugin_mirror.h"
 #include "zlib_calls.h"
 
 #include <cstdint>

@@ -1,13 +1,13 @@
-// The shape every format's home has. The home's header (formats/<format>.h)
+// The shape every format's home has. The home's header (<format>.h)
 // holds its Rules: the settings of Pillow's modules that the plugin's
 // opening code reads, with its Quirks where releases differ. Its files
-// define the two functions below for those Rules. kFormats (formats.h)
+// define the two functions below for those Rules. kFormats (format_table.h)
 // names each format's Rules; PillowRules holds one of each.
 #pragma once
 
 #include "file_start.h"
-#include "formats/pillow_version.h"
-#include "image_headers.h"
+#include "pillow_releases.h"
+#include "header_size.h"
 
 #include <Python.h>
 

@@ -1,8 +1,8 @@
-#include "formats/png.h"
+#include "png.h"
 
-#include "formats/plugin_mirror.h"
-#include "genuine.h"
-#include "pillow_code.h"
+#include "plugin_mirror.h"
+#include "origin_checks.h"
+#include "pillow_origin_checks.h"
 
 #include <cstdint>
 #include <cstring>
@@ -19,7 +19,7 @@ namespace png {
 namespace {
 
 // What changed in PngImagePlugin's opening code between the releases
-// listed in pillow_version.h.
+// listed in pillow_releases.h.
 PngQuirks quirks_of(PillowVersion version) {
     PngQuirks quirks;
     quirks.checks_short_chunks = version >= PillowVersion::V13_0_0;

@@ -1,4 +1,4 @@
-#include "image_sizes.h"
+#include "size_scan.h"
 
 #include "error.h"
 #include "names.h"
@@ -11,14 +11,14 @@ using kaplet::operator""_py;
 
 namespace pretrain {
 
-ImageSizes::ImageSizes(PyObject* image_module)
+SizeScan::SizeScan(PyObject* image_module)
     : image_module_(Ref::borrow(image_module)),
       check_holder_(kaplet::InterpreterCache<PillowCheck>::get()),
       check_(kaplet::InterpreterCache<PillowCheck>::of(check_holder_)),
       paths_(Py_None),
       mode_(kaplet::str("r")) {}
 
-int ImageSizes::traverse(visitproc visit, void* arg) const {
+int SizeScan::traverse(visitproc visit, void* arg) const {
     Py_VISIT(image_module_.get());
     Py_VISIT(check_holder_.get());
     Py_VISIT(mode_.get());
@@ -26,13 +26,13 @@ int ImageSizes::traverse(visitproc visit, void* arg) const {
     return pipeline_.traverse(visit, arg);
 }
 
-void ImageSizes::use_image_module(PyObject* image_module) {
+void SizeScan::use_image_module(PyObject* image_module) {
     if (image_module == image_module_.get()) return;
     image_module_ = Ref::borrow(image_module);
     python_ran();
 }
 
-void ImageSizes::pillow_ran() noexcept {
+void SizeScan::pillow_ran() noexcept {
     if (check_.open_is_own()) {
         pillow_ran_ = true;
     } else {
@@ -40,7 +40,7 @@ void ImageSizes::pillow_ran() noexcept {
     }
 }
 
-void ImageSizes::check_pending() {
+void SizeScan::check_pending() {
     // Pillow's own opening code imports what some readers need (JPEG's EXIF
     // goes through TiffImagePlugin): anything the code check read that
     // changed is checked again.
@@ -57,7 +57,7 @@ void ImageSizes::check_pending() {
     }
 }
 
-bool ImageSizes::prepare(PyObject* path, HeaderPipeline::File& file) {
+bool SizeScan::prepare(PyObject* path, HeaderPipeline::File& file) {
     file.path = Ref::borrow(path);
     file.epoch = python_runs_;
     if (PyUnicode_CheckExact(path)) {
@@ -85,7 +85,7 @@ bool ImageSizes::prepare(PyObject* path, HeaderPipeline::File& file) {
 // The pipeline's next file is this item's, read under the rules in force:
 // the same object, and, when Python code ran since it was prepared, still
 // the same file name.
-bool ImageSizes::still_holds(PyObject* path, Py_ssize_t index) {
+bool SizeScan::still_holds(PyObject* path, Py_ssize_t index) {
     if (!pipeline_.runs(check_.formats(), check_.rules()) || index != pipeline_.first_index() || index >= pipeline_.end_index()) {
         return false;
     }
@@ -104,7 +104,7 @@ bool ImageSizes::still_holds(PyObject* path, Py_ssize_t index) {
 // Prepares the items after the pipeline's last, up to `ahead_` past index;
 // the reach doubles at each top-up, so a scan that stops early has read
 // little ahead of it. Preparing allocates, so the list is re-read each time.
-void ImageSizes::read_ahead(PyObject* path_list, Py_ssize_t index) {
+void SizeScan::read_ahead(PyObject* path_list, Py_ssize_t index) {
     constexpr std::int64_t kFirstReach = 64, kMostReach = 4096;
     if (pipeline_.end_index() - index > ahead_ / 2 && pipeline_.end_index() < PyList_GET_SIZE(path_list)) return;
     ahead_ = std::clamp<std::int64_t>(ahead_ * 2, kFirstReach, kMostReach);
@@ -118,13 +118,13 @@ void ImageSizes::read_ahead(PyObject* path_list, Py_ssize_t index) {
     pipeline_.add(std::move(files));
 }
 
-Ref ImageSizes::open(PyObject* image_module, PyObject* path) {
+Ref SizeScan::open(PyObject* image_module, PyObject* path) {
     Ref image = kaplet::Method(image_module, "open"_py)(path);
     pillow_ran();
     return image;
 }
 
-Ref ImageSizes::size_text(PyObject* image_module, PyObject* path_list, Py_ssize_t index) {
+Ref SizeScan::size_text(PyObject* image_module, PyObject* path_list, Py_ssize_t index) {
     use_image_module(image_module);
     check_pending();
     if (check_.formats() == 0) return {};

@@ -1,6 +1,6 @@
-#include "formats/jpeg_ifd.h"
+#include "jpeg_ifd.h"
 
-#include "formats/binary.h"
+#include "binary.h"
 
 #include <cstring>
 

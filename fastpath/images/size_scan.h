@@ -1,5 +1,5 @@
 // str(Image.open(path).size) for the analysis tool's size scan, read from the
-// file headers natively (image_headers.h) while the module's Image is
+// file headers natively (header_size.h) while the module's Image is
 // Pillow's own module with its own open, plugins and plugin order; every
 // file the header reader is not sure of, and every other path object, is
 // opened by Image.open as written.
@@ -16,10 +16,10 @@
 namespace pretrain {
 
 // A coroutine body may keep one across an await: it reports what it holds.
-class ImageSizes {
+class SizeScan {
 public:
     // `image_module` is what the tool's name Image is bound to.
-    explicit ImageSizes(PyObject* image_module);
+    explicit SizeScan(PyObject* image_module);
 
     int traverse(visitproc visit, void* arg) const;
 
@@ -64,7 +64,7 @@ private:
     HeaderPipeline pipeline_;
     kaplet::Ref last_text_;  // the size text made last, for last_width_ x last_height_
     std::uint64_t last_width_ = 0, last_height_ = 0;
-    kaplet::FrameReport<ImageSizes> report_{*this};  // last: see frame_report.h
+    kaplet::FrameReport<SizeScan> report_{*this};  // last: see frame_report.h
 };
 
 }  // namespace pretrain

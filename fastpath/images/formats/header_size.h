@@ -1,7 +1,7 @@
 // The size Pillow's Image.open finds for an image file, read from the file
 // header in plain C++ (no Python, safe to run without the interpreter lock).
 // Only what the bytes show Pillow's plugin would open to exactly that size,
-// without an exception or a warning, is answered (formats/: one file per
+// without an exception or a warning, is answered (one home per
 // plugin); everything else is left to Pillow.
 #pragma once
 

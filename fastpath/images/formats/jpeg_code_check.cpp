@@ -1,13 +1,13 @@
 // The check that the code behind JPEG opening is Pillow's own: the plugin,
 // what its handlers and jpeg_factory call, and (when loaded) the TIFF
 // directory and MPO code that EXIF and MP indexes go through.
-#include "formats/jpeg.h"
-#include "formats/jpeg_markers.h"
-#include "formats/plugin_mirror.h"
+#include "jpeg.h"
+#include "jpeg_markers.h"
+#include "plugin_mirror.h"
 
 #include "error.h"
-#include "genuine.h"
-#include "pillow_code.h"
+#include "origin_checks.h"
+#include "pillow_origin_checks.h"
 
 #include <cstring>
 #include <initializer_list>

@@ -1,7 +1,7 @@
 #include "pillow_check.h"
 
 #include "error.h"
-#include "pillow_code.h"
+#include "pillow_origin_checks.h"
 
 #include <optional>
 #include <string_view>

@@ -1,9 +1,9 @@
-#include "formats/jpeg.h"
+#include "jpeg.h"
 
-#include "formats/binary.h"
-#include "formats/jpeg_ifd.h"
-#include "formats/jpeg_markers.h"
-#include "formats/plugin_mirror.h"
+#include "binary.h"
+#include "jpeg_ifd.h"
+#include "jpeg_markers.h"
+#include "plugin_mirror.h"
 
 #include <cstring>
 #include <string_view>

@@ -4,8 +4,8 @@
 // the interpreter's thread never opens a file for a header of its own.
 #pragma once
 
-#include "formats/pillow_rules.h"
-#include "image_headers.h"
+#include "pillow_rules.h"
+#include "header_size.h"
 #include "ref.h"
 #include "signal_checks.h"
 
@@ -27,7 +27,7 @@ public:
         kaplet::Ref path;      // the path_list item
         kaplet::Ref filename;  // os.fspath(path): what open() is given; null when not to be read
         std::string system_path;
-        std::uint64_t epoch = 0;  // ImageSizes' count of Python runs when prepared
+        std::uint64_t epoch = 0;  // SizeScan's count of Python runs when prepared
     };
 
     HeaderPipeline() = default;

@@ -1,6 +1,6 @@
-#include "formats/pillow_version.h"
+#include "pillow_releases.h"
 
-#include "genuine.h"
+#include "origin_checks.h"
 
 #include <string_view>
 

@@ -1,7 +1,7 @@
 #include "tree_walk.h"
 
 #include "error.h"
-#include "genuine.h"
+#include "origin_checks.h"
 #include "platform.h"
 
 using kaplet::Ref;

@@ -4,17 +4,17 @@
 // taken under the interpreter lock by each format's plugin check.
 #pragma once
 
-#include "formats/bmp.h"
-#include "formats/gif.h"
-#include "formats/jpeg.h"
-#include "formats/png.h"
-#include "formats/pillow_version.h"
+#include "bmp.h"
+#include "gif.h"
+#include "jpeg.h"
+#include "png.h"
+#include "pillow_releases.h"
 
 #include <tuple>
 
 namespace pretrain {
 
-// One slot per format of kFormats (formats.h), found by its Rules type.
+// One slot per format of kFormats (format_table.h), found by its Rules type.
 using FormatRules = std::tuple<PngRules, JpegRules, GifRules, BmpRules>;
 
 struct PillowRules {

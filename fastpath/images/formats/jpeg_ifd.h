@@ -3,7 +3,7 @@
 // through TiffImagePlugin.ImageFileDirectory_v2. Plain C++.
 #pragma once
 
-#include "formats/jpeg.h"
+#include "jpeg.h"
 
 #include <array>
 #include <cstddef>

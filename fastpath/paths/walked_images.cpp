@@ -1,7 +1,7 @@
 #include "walked_images.h"
 
 #include "error.h"
-#include "genuine.h"
+#include "origin_checks.h"
 #include "posix_paths.h"
 #include "signal_checks.h"
 

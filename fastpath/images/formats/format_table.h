@@ -2,16 +2,16 @@
 // Image.ID, Pillow's plugin module and the factory it registers, the first
 // byte of every file its reader answers, the reader, and the check that
 // Pillow's opening code for it is Pillow's own. The dispatch of files to
-// readers (image_headers.cpp) and the plugin check (pillow_check.cpp) are
+// readers (header_size.cpp) and the plugin check (images/pillow_check.cpp) are
 // derived from this table alone. A format's rules and quirks are its own
-// header's (formats/<format>.h), its reader and code check the
+// header's (<format>.h), its reader and code check the
 // PluginMirror of its rules (plugin_mirror.h).
 #pragma once
 
 #include "file_start.h"
-#include "formats/pillow_rules.h"
-#include "formats/plugin_mirror.h"
-#include "image_headers.h"
+#include "pillow_rules.h"
+#include "plugin_mirror.h"
+#include "header_size.h"
 
 #include <Python.h>
 
@@ -48,7 +48,7 @@ constexpr FormatDescriptor describe(ImageFormat format, const char* pillow_id, c
             }};
 }
 
-// Each format's home defines these (formats/<format>.cpp and <format>_code.cpp);
+// Each format's home defines these (<format>.cpp and <format>_code_check.cpp);
 // declared before the table that uses them, as explicit specializations must be.
 template <> HeaderSize PluginMirror<PngRules>::read(FileStart&, const PngRules&);
 template <> bool PluginMirror<PngRules>::code_is_own(PyObject*, PillowVersion, PngRules&);

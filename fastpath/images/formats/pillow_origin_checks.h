@@ -1,8 +1,8 @@
-// Tests that Pillow's classes and functions are Pillow's own (genuine.h for
+// Tests that Pillow's classes and functions are Pillow's own (origin_checks.h for
 // the general tests), for the header readers' plugin checks.
 #pragma once
 
-#include "genuine.h"
+#include "origin_checks.h"
 
 #include <initializer_list>
 

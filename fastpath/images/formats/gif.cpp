@@ -1,6 +1,6 @@
-#include "formats/gif.h"
+#include "gif.h"
 
-#include "formats/plugin_mirror.h"
+#include "plugin_mirror.h"
 
 #include <algorithm>
 #include <cstdint>

@@ -1,4 +1,4 @@
-#include "genuine.h"
+#include "origin_checks.h"
 
 #include "error.h"
 #include "global_lookup.h"

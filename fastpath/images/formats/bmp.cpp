@@ -1,6 +1,6 @@
-#include "formats/bmp.h"
+#include "bmp.h"
 
-#include "formats/plugin_mirror.h"
+#include "plugin_mirror.h"
 
 #include <algorithm>
 #include <array>

@@ -6,9 +6,9 @@
 // looks again only when something it depends on changed.
 #pragma once
 
-#include "formats/formats.h"
-#include "genuine.h"
-#include "image_headers.h"
+#include "format_table.h"
+#include "origin_checks.h"
+#include "header_size.h"
 #include "interpreter_cache.h"
 #include "ref.h"
 

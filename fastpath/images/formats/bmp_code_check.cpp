@@ -1,8 +1,8 @@
-#include "formats/bmp.h"
+#include "bmp.h"
 
-#include "formats/plugin_mirror.h"
-#include "genuine.h"
-#include "pillow_code.h"
+#include "plugin_mirror.h"
+#include "origin_checks.h"
+#include "pillow_origin_checks.h"
 
 #include <initializer_list>
 #include <utility>
