@@ -1,61 +1,20 @@
 #include "origin_checks.h"
 
 #include "error.h"
-#include "global_lookup.h"
 
 using kaplet::Ref;
 
 namespace pretrain {
 
-namespace {
-Fingerprint* recording = nullptr;
-}  // namespace
-
-bool Fingerprint::unchanged() const {
-    for (const auto& [dict, version] : dicts_) {
-        if (kaplet::dict_version(dict.get()) != version) return false;
-    }
-    for (const auto& [function, code] : functions_) {
-        if (PyFunction_GET_CODE(function.get()) != code.get()) return false;
-    }
-    return true;
-}
-
-void Fingerprint::clear() noexcept {
-    dicts_.clear();
-    functions_.clear();
-}
-
-void Fingerprint::add_dict(PyObject* dict) {
-    if (dict != nullptr && PyDict_Check(dict)) dicts_.emplace_back(Ref::borrow(dict), kaplet::dict_version(dict));
-}
-
-void Fingerprint::add_function(PyObject* function) {
-    functions_.emplace_back(Ref::borrow(function), Ref::borrow(PyFunction_GET_CODE(function)));
-}
-
-int Fingerprint::traverse(visitproc visit, void* arg) const {
-    for (const auto& entry : dicts_) Py_VISIT(entry.first.get());
-    for (const auto& entry : functions_) {
-        Py_VISIT(entry.first.get());
-        Py_VISIT(entry.second.get());
-    }
-    return 0;
-}
-
-Recording::Recording(Fingerprint& into) noexcept : saved_(recording) { recording = &into; }
-Recording::~Recording() { recording = saved_; }
-Fingerprint* Recording::current() noexcept { return recording; }
-
 Ref dict_entry(PyObject* dict, const char* name) {
     if (dict == nullptr || !PyDict_CheckExact(dict)) return {};
-    if (recording) recording->add_dict(dict);
+    if (Fingerprint* recording = Recording::current()) recording->add_dict(dict);
     PyObject* value = PyDict_GetItemString(dict, name);
     return Ref::borrow_or_null(value);
 }
 
 Ref loaded_module(const char* name) {
-    if (recording) recording->add_dict(PyImport_GetModuleDict());
+    if (Fingerprint* recording = Recording::current()) recording->add_dict(PyImport_GetModuleDict());
     Ref key = kaplet::str(name);
     Ref module = Ref::steal_or_null(PyImport_GetModule(key.get()));
     if (!module && PyErr_Occurred()) kaplet::throw_python_error();
@@ -117,7 +76,7 @@ bool defined_in(PyObject* obj, PyObject* module, const char* name) {
     if (obj == nullptr || module == nullptr || !PyModule_CheckExact(module)) return false;
     Ref function = unwrap(obj);
     if (!function || !Py_IS_TYPE(function.get(), &PyFunction_Type)) return false;
-    if (recording) recording->add_function(function.get());
+    if (Fingerprint* recording = Recording::current()) recording->add_function(function.get());
     PyObject* globals = PyModule_GetDict(module);
     if (PyFunction_GET_GLOBALS(function.get()) != globals) return false;
     Ref code = Ref::borrow(PyFunction_GET_CODE(function.get()));

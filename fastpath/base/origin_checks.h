@@ -3,64 +3,10 @@
 // only reads dictionaries and object fields; none runs Python code.
 #pragma once
 
+#include "fingerprint.h"
 #include "ref.h"
 
-#include <cstdint>
-#include <utility>
-#include <vector>
-
 namespace pretrain {
-
-// What a check read: each dictionary with its version tag (which changes
-// with every change of the dictionary) and each function with its code.
-// While a Recording is alive, the tests below add to it what they read, so
-// that a later `unchanged()` tells in a few comparisons whether the check
-// would still come out the same.
-class Fingerprint {
-public:
-    bool unchanged() const;
-    bool empty() const noexcept { return dicts_.empty(); }
-    void clear() noexcept;
-    void add_dict(PyObject* dict);
-    void add_function(PyObject* function);
-    int traverse(visitproc visit, void* arg) const;
-
-private:
-    std::vector<std::pair<kaplet::Ref, std::uint64_t>> dicts_;
-    std::vector<std::pair<kaplet::Ref, kaplet::Ref>> functions_;  // function, its code
-};
-
-// Records into a fingerprint for as long as it lives (one check, under the
-// interpreter lock).
-class Recording {
-public:
-    explicit Recording(Fingerprint& into) noexcept;
-    ~Recording();
-    Recording(const Recording&) = delete;
-    Recording& operator=(const Recording&) = delete;
-    // The fingerprint being recorded into, or null.
-    static Fingerprint* current() noexcept;
-
-private:
-    Fingerprint* saved_;
-};
-
-// Defers the cycle collector over a native loop that only makes objects it
-// keeps and runs no Python code: the collections the allocations would
-// trigger could free nothing the loop made. The collector's own state is
-// put back afterwards (a collector the caller disabled stays disabled).
-class CollectorPause {
-public:
-    CollectorPause() noexcept : was_enabled_(PyGC_Disable()) {}
-    ~CollectorPause() {
-        if (was_enabled_) PyGC_Enable();
-    }
-    CollectorPause(const CollectorPause&) = delete;
-    CollectorPause& operator=(const CollectorPause&) = delete;
-
-private:
-    int was_enabled_;
-};
 
 // The value under name in dict (an exact dict), or a null Ref.
 kaplet::Ref dict_entry(PyObject* dict, const char* name);

@@ -6,8 +6,8 @@
 // looks again only when something it depends on changed.
 #pragma once
 
+#include "fingerprint.h"
 #include "format_table.h"
-#include "origin_checks.h"
 #include "header_size.h"
 #include "interpreter_cache.h"
 #include "ref.h"

@@ -1,6 +1,7 @@
 #include "pathlib_check.h"
 
 #include "error.h"
+#include "origin_checks.h"
 
 #include <cstring>
 

@@ -5,7 +5,7 @@
 // scan after another looks again only when something it depends on changed.
 #pragma once
 
-#include "origin_checks.h"
+#include "fingerprint.h"
 #include "interpreter_cache.h"
 #include "ref.h"
 

@@ -1,7 +1,7 @@
 #include "walked_images.h"
 
+#include "collector_pause.h"
 #include "error.h"
-#include "origin_checks.h"
 #include "posix_paths.h"
 #include "signal_checks.h"
 
