@@ -107,11 +107,10 @@
 #include "modules.h"
 #include "names.h"
 #include "operators.h"
-#include "genuine.h"
-#include "image_sizes.h"
 #include "posix_paths.h"
 #include "sample_data.h"
 #include "signal_checks.h"
+#include "size_scan.h"
 #include "tree_walk.h"
 #include "walked_images.h"
 
@@ -315,7 +314,7 @@ Coro get_image_size_distribution(Args a) {
     if (PyList_CheckExact(path_list.get())) {
         // The list's own iterator, step by step: each file's size from its
         // header where it can be read natively, else from Image.open.
-        ImageSizes images(a.global<"Image">().get());
+        SizeScan images(a.global<"Image">().get());
         for (Py_ssize_t i = 0; i < PyList_GET_SIZE(path_list.get()); ++i) {
             FrameRef path = Ref::borrow(PyList_GET_ITEM(path_list.get(), i));
             a.line(59);

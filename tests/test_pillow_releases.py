@@ -27,7 +27,7 @@ print(asyncio.run(tool.get_image_size_distribution()) is not None, len(opens))
 
 def reader_releases():
     """The releases listed in the readers' table of verified releases."""
-    text = (REPO / "fastpath" / "formats" / "pillow_version.cpp").read_text()
+    text = (REPO / "fastpath" / "images" / "formats" / "pillow_releases.cpp").read_text()
     return set(re.findall(r'"(\d+\.\d+\.\d+)"', text))
 
 
