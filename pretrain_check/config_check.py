@@ -13,14 +13,11 @@ import sys
 from collections import Counter, defaultdict
 from pathlib import Path
 
-import numpy as np
-
 from .arguments import UsageError
 from .duplicates import same_content
 from .facts import Facts
 from .image_stats import measure_files
-from .kinds.duplicates import tiny
-from .near_duplicates import near_groups
+from .near_duplicates import same_pictures
 from .sizes import byte_size
 from .summary import imbalance
 
@@ -80,13 +77,10 @@ def part_summary(classes, same_as=None):
 def leaks(facts, parts_of, workers):
     """The groups of files that sit in two or more parts."""
     names = facts.names
-    kept = np.flatnonzero(facts.measured)
-    found = facts.measures[kept]
     candidates = [([name], "same file", 0) for name in names if len(parts_of[name]) > 1]
     lengths = [byte_size(name) for name in names]
     candidates += [(same, "same bytes", 0) for _, same in same_content(names, lengths, workers)]
-    candidates += [([names[kept[i]] for i in group], "near duplicates", distance)
-                   for group, distance in near_groups(found["phash"], found["dhash"], tiny(found))]
+    candidates += [(files, "near duplicates", distance) for files, distance in facts.alike]
     groups, seen = [], set()
     for files, how, distance in candidates:
         parts = sorted(set().union(*(parts_of[f] for f in files)), key=PARTS.index)
@@ -116,6 +110,7 @@ def run_config(config, workers, reporter):
     facts.measures, facts.measured, failures = measure_files(
         facts.names, workers, reporter.step("measuring every image of every part", len(facts.names)))
     facts.failures = [(facts.names[i], text) for i, text in failures]
+    facts.alike = same_pictures(facts.names, facts.measures, facts.measured, workers)
     facts.ran.add("measures")
     facts.leaks = leaks(facts, parts_of, workers)
     facts.ran.add("parts")

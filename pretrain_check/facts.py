@@ -24,6 +24,7 @@ class Facts:
     measures: object = None
     measured: object = None
     failures: list = field(default_factory=list)  # (path, message)
+    alike: list = field(default_factory=list)  # ([path text, ...], hash distance) of each group of near duplicates
     # parts (config mode): part -> [path text, ...], and the leaking groups found between them
     part_paths: dict = field(default_factory=dict)
     leaks: list = field(default_factory=list)

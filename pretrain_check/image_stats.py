@@ -6,7 +6,10 @@ never pixels.
 The reduced image keeps its shorter side between WORK_SIDE and twice that, so
 that blur is measured at a comparable scale whatever the file's size. The
 hashes and the colour are computed for a whole chunk at once, from each
-image shrunk to HASH_SIDE pixels a side."""
+image shrunk to HASH_SIDE pixels a side.
+
+The near-duplicate check compares the pixels of the few images whose hashes
+are close: `thumbnails` reads those files again."""
 import io
 import warnings
 
@@ -19,6 +22,9 @@ from .workers import WORKER_DIED
 WORK_SIDE = 96
 HASH_SIDE = 32
 HASH_BLOCK = 8  # both hashes have HASH_BLOCK x HASH_BLOCK bits
+THUMBNAIL_SIDE = 16
+# a copy cropped by up to 3 % a side lines up with one of these crops of its original
+THUMBNAIL_CROPS = (0.0, 0.01, 0.02, 0.03)
 
 MEASURES = np.dtype([
     ("width", "i4"), ("height", "i4"),
@@ -150,3 +156,31 @@ def measure_files(names, workers, progress):
     measured = np.ones(len(names), dtype=bool)
     measured[[position for position, _ in failures]] = False
     return found, measured, failures
+
+
+def cropped_thumbnails(path):
+    """The file's grey THUMBNAIL_SIDE x THUMBNAIL_SIDE thumbnail after each
+    crop of THUMBNAIL_CROPS (a share of each side), as rows of uint8."""
+    refuse_special(path)
+    with Image.open(path) as image:
+        grey = reduced(image).convert("L")
+    width, height = grey.size
+    return np.stack([np.asarray(grey.resize((THUMBNAIL_SIDE, THUMBNAIL_SIDE), Image.Resampling.LANCZOS,
+                                            box=(width * crop, height * crop,
+                                                 width * (1 - crop), height * (1 - crop)))).ravel()
+                     for crop in THUMBNAIL_CROPS])
+
+
+def thumbnails(paths):
+    """(thumbnails, readable): cropped_thumbnails of each path, and which
+    could be read (zeros where not)."""
+    found = np.zeros((len(paths), len(THUMBNAIL_CROPS), THUMBNAIL_SIDE * THUMBNAIL_SIDE), np.uint8)
+    readable = np.ones(len(paths), dtype=bool)
+    for position, path in enumerate(paths):
+        try:
+            with warnings.catch_warnings():
+                warnings.simplefilter("error", Image.DecompressionBombWarning)
+                found[position] = cropped_thumbnails(path)
+        except Exception:
+            readable[position] = False
+    return found, readable

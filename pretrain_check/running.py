@@ -14,6 +14,7 @@ from .facts import Facts
 from .file_checks import open_and_decode, undecoded
 from .image_stats import measure_files
 from .left_out import walk
+from .near_duplicates import same_pictures
 from .sizes import readable_sizes
 
 
@@ -68,5 +69,6 @@ def run_folder(root, options, workers, reporter):
         facts.measures, facts.measured, failures = measure_files(
             facts.names, workers, reporter.step("measuring every image", len(facts.names)))
         facts.failures = [(facts.names[i], text) for i, text in failures]
+        facts.alike = same_pictures(facts.names, facts.measures, facts.measured, workers)
         facts.ran.add("measures")
     return facts, overview

@@ -1,10 +1,7 @@
 """Exact duplicates (the same bytes) and near duplicates (the same picture
 after resizing, recompression or a small crop) among the dataset's files;
 groups that span classes are label noise and come first."""
-import numpy as np
-
-from ..image_stats import HASH_SIDE
-from ..near_duplicates import CONFIRM_DISTANCE, DISTANCE, near_groups
+from ..near_duplicates import CONFIRM_DISTANCE, DISTANCE, SAME
 from . import Found, Kind
 
 
@@ -23,20 +20,12 @@ def exact(facts):
     return by_noise([with_classes(files, facts, bytes=length) for length, files in facts.same_bytes])
 
 
-def tiny(measures):
-    """Images smaller than the perceptual hashes' grid."""
-    return np.minimum(measures["width"], measures["height"]) < HASH_SIDE
-
-
 def near(facts):
     """A group whose files all have the same bytes is left to the exact
     duplicates."""
     same = {path: n for n, (_, files) in enumerate(facts.same_bytes) for path in files}
-    kept = np.flatnonzero(facts.measured)
-    found = facts.measures[kept]
     groups = []
-    for members, distance in near_groups(found["phash"], found["dhash"], tiny(found)):
-        files = [facts.names[kept[i]] for i in members]
+    for files, distance in facts.alike:
         if len({same.get(f, f) for f in files}) > 1:
             groups.append(with_classes(files, facts, distance=distance))
     return by_noise(groups)
@@ -51,6 +40,7 @@ KINDS = (
     Kind("duplicates", "groups of exact duplicates (same bytes)", 40, "bytes", exact, group_line, groups=True,
          thumbnail="duplicate", modes=("folder",)),
     Kind("near_duplicates",
-         f"groups of near duplicates (perceptual hashes within {DISTANCE} and {CONFIRM_DISTANCE} of 64 bits)",
+         f"groups of near duplicates (perceptual hashes within {DISTANCE} and {CONFIRM_DISTANCE} of 64 bits, "
+         f"pixels alike at {SAME})",
          50, "measures", near, group_line, groups=True, thumbnail="near duplicate", modes=("folder",)),
 )
