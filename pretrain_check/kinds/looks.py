@@ -6,12 +6,13 @@ first, and the dataset's median of that score.
 Scores and thresholds (relative to the dataset where a photo's content makes
 the absolute value vary):
 - blurry: sharpness (standard deviation of the Laplacian over that of the grey
-  values, on the image reduced to a shorter side of 96 to 191 pixels) below
-  BLURRY times the dataset's median;
+  values, on the image reduced to a shorter side of 96 to 191 pixels),
+  scored relative to the dataset's median, far under the dataset's own
+  spread (outliers.py);
 - dark: the 99th percentile of luminance below DARK (0 black, 1 white);
 - light: the 5th percentile of luminance above LIGHT;
-- low_information: the entropy of the grey-level histogram below
-  LOW_INFORMATION times the dataset's median;
+- low_information: the entropy of the grey-level histogram, relative to the
+  median, far under the dataset's own spread (outliers.py);
 - grayscale: mean spread between the largest and smallest channel below GREY
   (of 255), when at least COLOUR_DATASET of the images are in colour;
 - odd_size: the side scale sqrt(area / median area) at least ODD_SIZE or at
@@ -23,12 +24,11 @@ from typing import Callable
 
 import numpy as np
 
+from ..outliers import SPREADS, low_outliers
 from . import Found, Kind
 
-BLURRY = 0.3
 DARK = 0.25
 LIGHT = 0.7
-LOW_INFORMATION = 0.4
 GREY = 3.0
 COLOUR_DATASET = 0.9
 ODD_SIZE = 4.0
@@ -52,13 +52,12 @@ def relative(values, measured):
 
 
 def entropy(m, measured):
-    score = relative(m["entropy"], measured)
-    return score, score < LOW_INFORMATION
+    return relative(m["entropy"], measured), low_outliers(m["entropy"], measured)
 
 
 def blurry(m, measured):
-    score = relative(m["sharpness"], measured)
-    return score, (score < BLURRY) & ~entropy(m, measured)[1]  # a flat image has no edges to blur
+    flagged = low_outliers(m["sharpness"], measured) & ~entropy(m, measured)[1]  # a flat image has no edges to blur
+    return relative(m["sharpness"], measured), flagged
 
 
 def dark(m, measured):
@@ -100,10 +99,11 @@ def scored_line(item):
 
 
 LOOKS = (
-    ("blurry", f"blurry images (sharpness under {BLURRY} x the median)", Look(blurry, "lowest"), "blurriest"),
+    ("blurry", f"blurry images (sharpness over {SPREADS:g} robust deviations under the median)",
+     Look(blurry, "lowest"), "blurriest"),
     ("dark", f"dark images (99th percentile of luminance under {DARK})", Look(dark, "lowest"), "darkest"),
     ("light", f"light images (5th percentile of luminance over {LIGHT})", Look(light, "highest"), "lightest"),
-    ("low_information", f"images with little information (entropy under {LOW_INFORMATION} x the median)",
+    ("low_information", f"images with little information (entropy over {SPREADS:g} robust deviations under the median)",
      Look(entropy, "lowest"), ""),
     ("grayscale", f"grey images in a colour dataset (channel spread under {GREY:g})", Look(grayscale, "lowest"),
      ""),
