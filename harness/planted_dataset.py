@@ -15,7 +15,7 @@ from PIL import Image, ImageDraw, ImageEnhance, ImageFilter
 
 def photo(rng, size, soft=0):
     """A photo-like RGB image: a smooth random colour field, a few shapes and
-    a little sensor noise; `soft` blurs it by that radius (a soft lens)."""
+    a little sensor noise; `soft` blurs it by that radius."""
     width, height = size
     field = rng.integers(0, 256, (3, 4, 3), dtype=np.uint8)
     image = Image.fromarray(field).resize(size, Image.Resampling.BICUBIC)

@@ -85,3 +85,23 @@ def test_groups_hold_only_pictures_alike_pairwise():
                              lambda positions: (pictures[positions], np.ones(3, bool)))
         assert [sorted(g) for g, _ in groups] in ([[0, 1]], [[1, 2]]), groups
     """)
+
+
+def test_outliers_are_judged_against_the_datasets_own_spread():
+    """A blur that leaves a picture at a third of the median sharpness stands
+    out among siblings that all sit within 0.84 to 1.2 of it, while a long
+    tail of thin strokes (a whole class of low entropy) does not."""
+    run_python("""
+        import numpy as np
+        from pretrain_check.kinds.looks import blurry, entropy
+        from pretrain_check.image_stats import MEASURES
+        rng = np.random.default_rng(1)
+        measures = np.zeros(1001, MEASURES)
+        measures["entropy"] = 7.0
+        measures["sharpness"][:1000] = np.exp(rng.uniform(np.log(0.84), np.log(1.2), 1000))
+        measures["sharpness"][1000] = 0.32
+        measured = np.ones(1001, bool)
+        assert np.flatnonzero(blurry(measures, measured)[1]).tolist() == [1000]
+        measures["entropy"] = np.r_[rng.normal(1.8, 0.35, 900), rng.uniform(0.7, 1.3, 100), 0.0]
+        assert np.flatnonzero(entropy(measures, measured)[1]).tolist() == [1000]
+    """)
