@@ -215,15 +215,17 @@ def tiny(measures):
     return np.minimum(measures["width"], measures["height"]) < HASH_SIDE
 
 
-def same_pictures(names, measures, measured, workers):
+def same_pictures(names, measures, measured, workers, make_progress=None):
     """([name, ...], distance) of each group of near duplicates among the
-    measured files; the workers read the candidates' thumbnails."""
+    measured files; the workers read the candidates' thumbnails, with the
+    progress make_progress(count) gives."""
     kept = np.flatnonzero(measured)
     kept_names = [names[i] for i in kept]
     found = measures[kept]
 
     def thumbnails_of(positions):
-        parts = [part for _, part in workers.map_chunks(thumbnails, [kept_names[i] for i in positions],
+        progress = make_progress(len(positions)) if make_progress else None
+        parts = [part for _, part in workers.map_chunks(thumbnails, [kept_names[i] for i in positions], progress,
                                                          lost=unread_thumbnails)]
         return np.concatenate([p[0] for p in parts]), np.concatenate([p[1] for p in parts])
 

@@ -69,6 +69,7 @@ def run_folder(root, options, workers, reporter):
         facts.measures, facts.measured, failures = measure_files(
             facts.names, workers, reporter.step("measuring every image", len(facts.names)))
         facts.failures = [(facts.names[i], text) for i, text in failures]
-        facts.alike = same_pictures(facts.names, facts.measures, facts.measured, workers)
+        facts.alike = same_pictures(facts.names, facts.measures, facts.measured, workers, lambda total: reporter.step(
+            "comparing the pixels of near-duplicate candidates", total))
         facts.ran.add("measures")
     return facts, overview

@@ -60,7 +60,8 @@ def entropy(m, measured):
 
 
 def blurry(m, measured):
-    flagged = low_outliers(m["sharpness"], measured, BLURRY_SPREADS) & ~entropy(m, measured)[1]  # a flat image has no edges to blur
+    # a flat image has no edges to blur
+    flagged = low_outliers(m["sharpness"], measured, BLURRY_SPREADS) & ~entropy(m, measured)[1]
     return relative(m["sharpness"], measured), flagged
 
 
@@ -107,8 +108,8 @@ LOOKS = (
      Look(blurry, "lowest"), "blurriest"),
     ("dark", f"dark images (99th percentile of luminance under {DARK})", Look(dark, "lowest"), "darkest"),
     ("light", f"light images (5th percentile of luminance over {LIGHT})", Look(light, "highest"), "lightest"),
-    ("low_information", f"images with little information (entropy over {LOW_INFORMATION_SPREADS:g} robust deviations under "
-     "the median)",
+    ("low_information",
+     f"images with little information (entropy over {LOW_INFORMATION_SPREADS:g} robust deviations under the median)",
      Look(entropy, "lowest"), ""),
     ("grayscale", f"grey images in a colour dataset (channel spread under {GREY:g})", Look(grayscale, "lowest"),
      ""),
