@@ -24,14 +24,14 @@ from mmengine.runner import Runner  # noqa: E402
 
 from long_tail import long_tail_datasets  # noqa: E402
 from pretrain_tools import LogitAdjustHook  # noqa: E402
-from run_setup import EXAMPLES, configure_console, load_config, sample_data_dir, without_code_layout  # noqa: E402
+from run_setup import DIGITS_CONFIG, configure_console, load_config, sample_data_dir, without_code_layout  # noqa: E402
 
 ROWS = ("cross-entropy (tau=0)", "post-hoc tau=1", 'post-hoc tau="auto"', "logit-adjusted loss tau=1")
 EVALUATOR = [dict(type="Accuracy", topk=(1,)), dict(type="SingleLabelMetric", items=("recall",), average=None)]
 
 
 def run_config(args, ratio, seed, name, loss):
-    cfg = load_config(EXAMPLES / "configs" / "digits.py", work_dir=Path(args.work_dir) / f"r{ratio:g}_s{seed}_{name}",
+    cfg = load_config(DIGITS_CONFIG, work_dir=Path(args.work_dir) / f"r{ratio:g}_s{seed}_{name}",
                       epochs=args.epochs)
     train, (val, test), _ = long_tail_datasets(
         sample_data_dir(), cfg.classes, f"{args.work_dir}/by_class", largest=args.largest, ratio=ratio,

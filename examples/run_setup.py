@@ -12,6 +12,8 @@ from mmengine.config import Config
 
 EXAMPLES = Path(__file__).resolve().parent
 REPO = EXAMPLES.parent
+# The example config; the package ships it, and `pretrain-sample-data --config DIR` writes it out.
+DIGITS_CONFIG = REPO / "pretrain_tools" / "configs" / "digits.py"
 
 
 def sample_data_dir():

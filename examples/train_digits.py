@@ -1,4 +1,4 @@
-"""Train the digit classifier of configs/digits.py, then evaluate the saved
+"""Train the digit classifier of pretrain_tools/configs/digits.py, then evaluate the saved
 checkpoint again in a fresh runner.
 
 The config is plain mmengine: the package's `NeuDataset` with a seeded
@@ -20,7 +20,7 @@ from mmengine.dist import get_rank, get_world_size
 from mmengine.model import is_model_wrapper
 from mmengine.runner import Runner, find_latest_checkpoint
 
-from run_setup import EXAMPLES, REPO, configure_console, evaluation_config, load_config
+from run_setup import DIGITS_CONFIG, REPO, configure_console, evaluation_config, load_config
 
 
 def image_paths(dataset):
@@ -36,7 +36,7 @@ def main(argv=None):
     configure_console()
 
     began = time.perf_counter()
-    cfg = load_config(EXAMPLES / "configs" / "digits.py", work_dir=args.work_dir,
+    cfg = load_config(DIGITS_CONFIG, work_dir=args.work_dir,
                       epochs=args.epochs, launcher=args.launcher)
     runner = Runner.from_cfg(cfg)
     runner.train()

@@ -1,6 +1,6 @@
 """Post-hoc logit adjustment on a long-tailed digits training part.
 
-The digit classifier of configs/digits.py is trained on a long-tailed part of
+The digit classifier of pretrain_tools/configs/digits.py is trained on a long-tailed part of
 the digits (imbalance ratio 100 by default: from 100 images of "0" down to 1
 image of "9", see long_tail.py) and validated on a balanced part. The one
 trained model is evaluated twice: plain (head `bias` zero, LogitAdjustHook with
@@ -17,7 +17,7 @@ from mmengine.runner import Runner
 
 from pretrain_tools import LogitAdjustHook
 from long_tail import long_tail_datasets
-from run_setup import EXAMPLES, REPO, configure_console, load_config, sample_data_dir, without_code_layout
+from run_setup import DIGITS_CONFIG, REPO, configure_console, load_config, sample_data_dir, without_code_layout
 
 
 def evaluate(runner, hook, tau):
@@ -51,7 +51,7 @@ def main(argv=None):
     configure_console()
 
     began = time.perf_counter()
-    cfg = load_config(EXAMPLES / "configs" / "digits.py", work_dir=args.work_dir, epochs=args.epochs)
+    cfg = load_config(DIGITS_CONFIG, work_dir=args.work_dir, epochs=args.epochs)
     train_set, val_set, train_counts = long_tail_datasets(
         sample_data_dir(), cfg.classes, f"{cfg.work_dir}/by_class", largest=args.largest,
         ratio=args.ratio, seed=args.seed, pipeline=cfg.pipeline)

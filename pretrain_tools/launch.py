@@ -4,9 +4,12 @@
 
 Each copy gets the variables of torch's env:// rendezvous (MASTER_ADDR,
 MASTER_PORT, WORLD_SIZE, RANK, LOCAL_RANK), so `--launcher pytorch` works as
-under torchrun. This stands in for torchrun on Windows, where the Windows
-wheel of torch is built without libuv and torchrun's own rendezvous asks its
-TCP store for libuv whatever USE_LIBUV says; the env:// rendezvous of the
+under torchrun. On a machine without a usable GPU the copies run on the CPU
+over gloo (cpu_child.py), also when the script or its config asks for CUDA
+devices and nccl, as the stack's init_dist does; with a GPU the command runs
+as given. It also stands in for torchrun on Windows, where the Windows wheel
+of torch is built without libuv and torchrun's own rendezvous asks its TCP
+store for libuv whatever USE_LIBUV says; the env:// rendezvous of the
 processes themselves does without it there. The exit status is the first
 non-zero one of the copies, else 0.
 """
@@ -15,6 +18,10 @@ import os
 import socket
 import subprocess
 import sys
+import warnings
+from pathlib import Path
+
+CPU_CHILD = Path(__file__).resolve().with_name("cpu_child.py")
 
 
 def free_port():
@@ -23,7 +30,18 @@ def free_port():
         return probe.getsockname()[1]
 
 
+def gpu_usable():
+    import torch
+    with warnings.catch_warnings():  # a CUDA build without a driver warns, then answers False
+        warnings.simplefilter("ignore")
+        return torch.cuda.is_available()
+
+
 def launch(nproc, command):
+    if not gpu_usable():
+        print(f"pretrain_tools.launch: no usable GPU: {nproc} processes on the CPU over gloo",
+              file=sys.stderr, flush=True)
+        command = [str(CPU_CHILD), *command]
     shared = dict(os.environ, MASTER_ADDR="127.0.0.1", MASTER_PORT=str(free_port()), WORLD_SIZE=str(nproc))
     shared.setdefault("OMP_NUM_THREADS", "1")  # one thread per process, as under torchrun
     processes = [subprocess.Popen([sys.executable, *command],

@@ -2,8 +2,9 @@
 # LinearClsHead on a narrow CIFAR-style ResNet-18, images resized to 32x32.
 # The folders are split once by a seeded shuffle: 80 % trains, 20 % validates.
 # LogitAdjustHook (pretrain_tools) sets the head's bias to tau * log(prior of
-# the training part). Runs unchanged with the stack's own tools:
-#   export DATA_ROOT=$(pretrain-sample-data)        # the digits of a pip install
+# the training part). `pretrain-sample-data --config DIR` writes this file to
+# DIR; it runs unchanged with the stack's own tools (README, Quick start):
+#   export DATA_ROOT=$(pretrain-sample-data --config .)   # the sample digits, and ./digits.py
 #   python $(python -c 'import mmpretrain, os; print(os.path.dirname(mmpretrain.__file__))')/.mim/tools/train.py digits.py
 custom_imports = dict(
     imports=["pretrain.cls_head", "pretrain.image", "pretrain.datasets", "pretrain_tools"],
