@@ -1,9 +1,8 @@
 """One process of a job that `python -m pretrain_tools.launch` starts on a
-machine without a usable GPU: runs the script (or `-m MODULE`) as `__main__`
-with the set-up of code written for GPUs turned to the CPU.
+machine without a usable GPU: runs the script as `__main__` with the set-up
+of code written for GPUs turned to the CPU.
 
     python cpu_child.py SCRIPT ARGS...
-    python cpu_child.py -m MODULE ARGS...
 
 Such code (the stack's init_dist, for one) selects a CUDA device per process,
 asks for nccl and gives DistributedDataParallel that device's index; here the
@@ -43,17 +42,12 @@ def turn_to_cpu():
     DistributedDataParallel.__init__ = without_devices(DistributedDataParallel.__init__)
 
 
-def run(command):
-    if command[0] == "-m":
-        sys.argv = command[1:]
-        sys.path[0] = os.getcwd()
-        runpy.run_module(command[1], run_name="__main__", alter_sys=True)
-    else:
-        sys.argv = list(command)
-        sys.path[0] = os.path.dirname(os.path.abspath(command[0]))
-        runpy.run_path(command[0], run_name="__main__")
+def run(script, *args):
+    sys.argv = [script, *args]
+    sys.path[0] = os.path.dirname(os.path.abspath(script))
+    runpy.run_path(script, run_name="__main__")
 
 
 if __name__ == "__main__":
     turn_to_cpu()
-    run(sys.argv[1:])
+    run(*sys.argv[1:])

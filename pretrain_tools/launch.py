@@ -51,7 +51,7 @@ def launch(nproc, command):
     return next((status for status in statuses if status), 0)
 
 
-def main(argv=None):
+def main(argv: list[str] | None = None) -> int:
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--nproc", type=int, default=2)
     parser.add_argument("command", nargs=argparse.REMAINDER, help="script and its arguments")

@@ -39,7 +39,7 @@ class LogitAdjustHook(Hook):
 
     priority = "NORMAL"
 
-    def __init__(self, tau=1.0):
+    def __init__(self, tau: float | str = 1.0) -> None:
         if tau != AUTO and not isinstance(tau, (int, float)):
             raise ValueError(f"LogitAdjustHook: tau must be a number or 'auto', not {tau!r}")
         self.tau = tau if tau == AUTO else float(tau)

@@ -9,6 +9,8 @@ hands over before training; the hook must be among the config's custom_hooks.
 A model trained with it predicts with its plain scores (the hook keeps the
 head's `bias` at zero).
 """
+from typing import Any
+
 from mmpretrain.models.losses import CrossEntropyLoss
 from mmpretrain.registry import MODELS
 
@@ -18,7 +20,7 @@ class LogitAdjustedLoss(CrossEntropyLoss):
     """Keyword arguments beyond tau and loss_weight are CrossEntropyLoss's
     (use_soft for mixed labels, class_weight, reduction)."""
 
-    def __init__(self, tau=1.0, loss_weight=1.0, **kwargs):
+    def __init__(self, tau: float = 1.0, loss_weight: float = 1.0, **kwargs: Any) -> None:
         if kwargs.get("use_sigmoid"):
             raise ValueError("LogitAdjustedLoss adjusts a softmax cross-entropy: use_sigmoid is not supported")
         super().__init__(loss_weight=loss_weight, **kwargs)

@@ -3,7 +3,7 @@
 # its path: a fresh virtual environment outside the checkout, torch and
 # torchvision installed first by their pins (from the machine's wheel store),
 # then the two wheels with plain pip and no constraints file, so everything
-# else is what pip resolves today. Made again when the wheels or the day
+# else is what pip resolves today, and mypy. Made again when the wheels or the day
 # change; the last one is kept for the next lane of the same run.
 # Usage: resolved_venv.sh (after scripts/build_wheel.sh)
 set -euo pipefail
@@ -25,5 +25,11 @@ if [ ! -f "$venv/.complete" ]; then
   env -u PYTHONPATH "$venv/bin/python" -m pip install -q --disable-pip-version-check torch==2.14.1 torchvision==0.29.1 >&2
   env -u PYTHONPATH "$venv/bin/python" -m pip install -q --disable-pip-version-check "${wheels[@]}" >&2
   touch "$venv/.complete"
+fi
+# What a user type-checks their scripts with (the pin of tools.txt).
+mypy=$(grep -oE '^mypy==[^ ]+' tools.txt)
+if ! env -u PYTHONPATH "$venv/bin/python" -c 'import mypy' 2>/dev/null; then
+  announce "about 18 MB of downloads" "installing $mypy into $venv" >&2
+  env -u PYTHONPATH "$venv/bin/python" -m pip install -q --disable-pip-version-check "$mypy" >&2
 fi
 echo "$venv"

@@ -38,9 +38,9 @@ rm -rf "$standin" && mkdir -p "$standin"
 "$host_python" scripts/standin_wheel.py "$standin/dist" >/dev/null
 "$host_python" -m pip install -q --no-deps --no-index --target "$standin/site" "$standin"/dist/*.whl
 work=$(mktemp -d "${TMPDIR:-/tmp}/pretrain-wheel-user.XXXXXX")
-cp examples/configs/digits.py scripts/wheel_user_check.py "$work"/
+cp README.md scripts/wheel_user_check.py "$work"/
 (cd "$work" && PYTHONPATH="$standin/site/pretrain-ravelin-standin" OMP_NUM_THREADS=1 \
-  "$build_dir/python" wheel_user_check.py digits.py "$(windows_path "$work/run")") || status=1
+  "$build_dir/python" wheel_user_check.py README.md "$(windows_path "$work/run")") || status=1
 rm -rf "$work"
 say "Windows wheel-user check: $((SECONDS - start)) s"
 exit "$status"
