@@ -53,13 +53,15 @@ def test_wheel_is_a_manylinux_wheel_that_auditwheel_accepts(wheel):
     assert "is consistent with the following platform tag" in " ".join(shown.stdout.split())
 
 
-COMPANIONS = {f"pretrain_tools/{m}.py" for m in ("__init__", "checkpoints", "logit_adjust", "windows")}
+COMPANIONS = {f"pretrain_tools/{m}.py" for m in ("__init__", "checkpoints", "logit_adjust", "windows", "cpu_child")} | {
+    "pretrain_tools/configs/digits.py", "pretrain_tools/py.typed", "pretrain_check/py.typed"}
 
 
 def companion_files(archive_names):
     """The companion packages' files: what is in the checkout, no byte code."""
     on_disk = {p.relative_to(REPO).as_posix() for package in ("pretrain_tools", "pretrain_check")
-               for p in (REPO / package).rglob("*") if p.is_file() and "__pycache__" not in p.parts}
+               for p in (REPO / package).rglob("*")
+               if p.is_file() and "__pycache__" not in p.parts and p.suffix != ".pyc"}
     assert COMPANIONS <= on_disk
     return on_disk
 
