@@ -185,8 +185,11 @@ class Lane:
     def typed_companions(self):
         script = self.work / "typed_user.py"
         script.write_text(textwrap.dedent("""\
+            from pathlib import Path
+
             import pretrain_check
-            from pretrain_check.sample_data import sample_digits
+            from pretrain_check.example_config import write_example_config
+            from pretrain_check.sample_data import main as sample_data
             from pretrain_tools import LogitAdjustedLoss, LogitAdjustHook
             from pretrain_tools.launch import main as launch
 
@@ -203,8 +206,12 @@ class Lane:
                 return launch(["--nproc", "2", script])
 
 
-            folder: str = sample_digits()
-            print(pretrain_check.__name__, folder)
+            def example(folder: str) -> Path:
+                return write_example_config(folder)
+
+
+            status: int = sample_data(["--config", "."])
+            print(pretrain_check.__name__, status)
             """))
         run(sys.executable, "-m", "mypy", "--strict", "--cache-dir", self.work / "mypy-cache", script)
 
