@@ -1,0 +1,195 @@
+"""Out-of-sample class probabilities for every image of a config's training
+part, by K-fold cross-validation: K models trained with the config's own
+model, pipeline and schedule through the stack's Runner, each on K-1 folds
+(stratified by class), each predicting the fold it did not see.
+
+Every finished fold is kept in the work directory under a digest of the file
+list, the labels and the config, written atomically: a rerun reuses the
+finished folds, and a fold interrupted half-way is trained again.
+
+mmengine and the stack are imported only when a run starts."""
+import contextlib
+import copy
+import hashlib
+import json
+import os
+import sys
+import time
+from dataclasses import dataclass
+from pathlib import Path
+
+import numpy as np
+
+from .prior_adjustment import adjusted
+
+SEED = 0
+
+
+@dataclass
+class OutOfSample:
+    paths: list             # sorted, one per file
+    labels: np.ndarray      # given class per file
+    classes: list           # class names, by label
+    probs: np.ndarray       # N x C, the model's own probabilities
+    adjusted: np.ndarray    # N x C, logit-adjusted with each fold's training prior and tau
+
+
+def stratified_folds(labels, folds, seed=SEED):
+    """Fold number per item: each class's items shuffled and dealt round the
+    folds, each class starting where the previous one stopped."""
+    rng = np.random.default_rng(seed)
+    assigned = np.empty(len(labels), dtype=np.int64)
+    start = 0
+    for label in np.unique(labels):
+        members = rng.permutation(np.flatnonzero(labels == label))
+        assigned[members] = (start + np.arange(len(members))) % folds
+        start = (start + len(members)) % folds
+    return assigned
+
+
+def load_config(config_file, epochs=None):
+    from mmengine.config import Config
+    from mmengine.registry import init_default_scope
+    config = Config.fromfile(str(config_file))  # imports the config's custom_imports
+    init_default_scope(config.get("default_scope", "mmpretrain"))
+    if epochs:
+        config.train_cfg["max_epochs"] = epochs
+    return config
+
+
+def part_files(config, part="train"):
+    """(dataset config, per dataset item its path, per item its label, class
+    names) of one part of the config."""
+    from mmpretrain.registry import DATASETS
+    dataset_cfg = config[f"{part}_dataloader"]["dataset"]
+    if "dataset" in dataset_cfg or "datasets" in dataset_cfg:
+        raise ValueError(f"the {part} part is a wrapped dataset ({dataset_cfg.get('type')}); "
+                         "label issues need the dataset itself")
+    with contextlib.redirect_stdout(sys.stderr):
+        dataset = DATASETS.build(copy.deepcopy(dataset_cfg))
+        dataset.full_init()
+    infos = [dataset.get_data_info(i) for i in range(len(dataset))]
+    names = list(dataset.metainfo.get("classes") or [])
+    labels = np.array([int(info["gt_label"]) for info in infos], dtype=np.int64)
+    classes = names if len(names) > labels.max(initial=-1) else [str(i) for i in range(labels.max() + 1)]
+    return dataset_cfg, [os.fspath(info["img_path"]) for info in infos], labels, classes
+
+
+def unique_files(item_paths, item_labels):
+    """Sorted unique paths, their labels, and per dataset item its file's position."""
+    paths = sorted(set(item_paths))
+    position = {path: i for i, path in enumerate(paths)}
+    labels = np.zeros(len(paths), dtype=np.int64)
+    of_item = np.array([position[p] for p in item_paths], dtype=np.int64)
+    labels[of_item] = item_labels
+    return paths, labels, of_item
+
+
+def digest(config, paths, labels, folds):
+    text = json.dumps([config.to_dict(), paths, labels.tolist(), folds], sort_keys=True, default=repr)
+    return hashlib.sha256(text.encode()).hexdigest()[:16]
+
+
+def default_work_dir(config_file, config):
+    return Path(config.get("work_dir") or Path("work_dirs") / Path(config_file).stem) / "label_issues"
+
+
+def out_of_sample(config_file, folds=5, epochs=None, work_dir=None, say=None):
+    """OutOfSample of the config's training part; `say` gets the progress lines."""
+    say = say or (lambda line: print(line, file=sys.stderr, flush=True))
+    config = load_config(config_file, epochs)
+    dataset_cfg, item_paths, item_labels, classes = part_files(config)
+    paths, labels, of_item = unique_files(item_paths, item_labels)
+    fold_of = stratified_folds(labels, folds)
+    store = Path(work_dir or default_work_dir(config_file, config)) / digest(config, paths, labels, folds)
+    store.mkdir(parents=True, exist_ok=True)
+    probs = np.zeros((len(paths), len(classes)))
+    adjusted_probs = np.zeros_like(probs)
+    began = time.perf_counter()
+    for fold in range(folds):
+        cached = store / f"fold_{fold}.npz"
+        held = np.flatnonzero(fold_of == fold)
+        if cached.exists():
+            say(f"fold {fold + 1}/{folds}: reusing {cached}")
+        else:
+            trained_on = np.flatnonzero(fold_of[of_item] != fold)
+            say(f"fold {fold + 1}/{folds}: training on {len(trained_on)} images, "
+                f"then predicting {len(held)} ({time.perf_counter() - began:.0f} s so far)")
+            raw, counts, tau = train_and_predict(config, dataset_cfg, trained_on, first_items(of_item, held),
+                                                 store / f"fold_{fold}", fold, len(classes))
+            save_atomically(cached, positions=held, probs=raw, counts=counts, tau=tau)
+        found = np.load(cached)
+        probs[found["positions"]] = found["probs"]
+        adjusted_probs[found["positions"]] = adjusted(found["probs"], found["counts"], float(found["tau"]))
+    say(f"{folds} folds done in {time.perf_counter() - began:.0f} s; probabilities in {store}")
+    return OutOfSample(paths, labels, classes, probs, adjusted_probs)
+
+
+def first_items(of_item, files):
+    """A dataset item for each of the given files (its first)."""
+    first = {}
+    for item, file in enumerate(of_item):
+        first.setdefault(int(file), item)
+    return np.array([first[int(f)] for f in files], dtype=np.int64)
+
+
+def save_atomically(target, **arrays):
+    partial = target.with_name(target.name + ".partial.npz")
+    np.savez(partial, **arrays)
+    os.replace(partial, target)
+
+
+def fold_config(config, dataset_cfg, items, work_dir, fold):
+    """The config trained on the given dataset items alone: no validation,
+    test or checkpoints."""
+    cfg = copy.deepcopy(config)
+    cfg.train_dataloader["dataset"] = dict(copy.deepcopy(dataset_cfg), indices=items.tolist())
+    for key in ("val_dataloader", "val_cfg", "val_evaluator", "test_dataloader", "test_cfg", "test_evaluator",
+                "load_from"):
+        cfg.pop(key, None)
+    cfg.resume = False
+    cfg.default_hooks = dict(cfg.get("default_hooks") or {}, checkpoint=None)
+    cfg.work_dir = str(work_dir)
+    cfg.experiment_name = f"fold_{fold}"
+    cfg.log_level = "WARNING"
+    return cfg
+
+
+def prediction_loader(config, dataset_cfg, items):
+    """The held-out items with the evaluation pipeline and batch size."""
+    evaluation = config.get("val_dataloader") or config.get("test_dataloader") or config.train_dataloader
+    loader = copy.deepcopy(dict(evaluation))
+    dataset = dict(copy.deepcopy(dataset_cfg), indices=items.tolist())
+    if evaluation.get("dataset", {}).get("pipeline") is not None:
+        dataset["pipeline"] = copy.deepcopy(evaluation["dataset"]["pipeline"])
+    loader.update(dataset=dataset, sampler=dict(type="DefaultSampler", shuffle=False),
+                  num_workers=0, persistent_workers=False)
+    return loader
+
+
+def train_and_predict(config, dataset_cfg, train_items, held_items, work_dir, fold, classes):
+    """(the model's probabilities of the held-out items before any logit
+    adjustment, the training counts, the tau the LogitAdjustHook used: 0
+    without one)."""
+    import torch
+    from mmengine.runner import Runner
+    with contextlib.redirect_stdout(sys.stderr):
+        runner = Runner.from_cfg(fold_config(config, dataset_cfg, train_items, work_dir, fold))
+        runner.train()
+        model = runner.model.module if hasattr(runner.model, "module") else runner.model
+        bias = getattr(model.head, "bias", None)
+        loader = Runner.build_dataloader(prediction_loader(config, dataset_cfg, held_items))
+        model.eval()
+        scores = []
+        with torch.no_grad():
+            for batch in loader:
+                for sample in model.test_step(batch):
+                    scores.append(sample.pred_score.double().cpu())
+    logits = torch.stack(scores).clamp_min(1e-30).log()
+    if bias is not None and bias.dim() == 1:
+        logits = logits + bias.detach().double().cpu()
+    raw = torch.softmax(logits, dim=1).numpy()
+    hook = next((h for h in runner.hooks if type(h).__name__ == "LogitAdjustHook"), None)
+    tau = float(hook.tau_in_use) if hook is not None and hook.counts is not None else 0.0
+    counts = np.bincount(np.asarray(runner.train_dataloader.dataset.get_gt_labels()), minlength=classes)
+    return raw, counts, tau
