@@ -7,7 +7,9 @@ dataset labels", JAIR 2021).
 2. Confident joint: an image given i counts in cell (i, j) when j is, among
    the classes whose probability reaches their threshold, the most probable.
 3. Calibration: each row rescaled to the number of images given i, the whole
-   to the number of images, which estimates how many images given i are j.
+   to the number of images, which estimates how many images given i are j;
+   rounded to whole images row by row, keeping each row's total (largest
+   remainders round up).
 4. Prune by noise rate: for every off-diagonal cell (i, j), that many images
    given i with the largest margin p(j) - p(i) are suspects; an image whose
    most probable class is its given one never is.
@@ -62,17 +64,29 @@ def calibrated(joint, labels):
     rows = joint.sum(axis=1, keepdims=True).astype(float)
     scaled = np.divide(joint * given[:, None], rows, out=np.zeros(joint.shape), where=rows > 0)
     total = scaled.sum()
-    return scaled * (len(labels) / total) if total else scaled
+    return whole_rows(scaled * (len(labels) / total) if total else scaled)
+
+
+def whole_rows(counts):
+    """Whole numbers with the rounded row totals kept: each row's cells are
+    rounded down, then the ones with the largest remainders get the missing
+    units (the first among equal ones)."""
+    whole = np.floor(counts)
+    missing = (np.floor(counts.sum(axis=1) + 0.5) - whole.sum(axis=1)).astype(int)
+    for row, units in enumerate(missing):
+        if units > 0:
+            whole[row, np.argsort(-(counts[row] - whole[row]), kind="stable")[:units]] += 1
+    return whole.astype(np.int64)
 
 
 def pruned(labels, probs, counts):
     """Boolean mask of suspects: per off-diagonal cell (i, j), the
-    round(counts[i, j]) images given i with the largest p(j) - p(i)."""
+    counts[i, j] images given i with the largest p(j) - p(i)."""
     suspect = np.zeros(len(labels), dtype=bool)
     for given in range(counts.shape[0]):
         members = np.flatnonzero(labels == given)
         for other in range(counts.shape[1]):
-            take = min(int(np.floor(counts[given, other] + 0.5)), len(members))
+            take = min(int(counts[given, other]), len(members))
             if other == given or take == 0:
                 continue
             margin = probs[members, other] - probs[members, given]
