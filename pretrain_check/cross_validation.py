@@ -171,25 +171,34 @@ def train_and_predict(config, dataset_cfg, train_items, held_items, work_dir, fo
     """(the model's probabilities of the held-out items before any logit
     adjustment, the training counts, the tau the LogitAdjustHook used: 0
     without one)."""
-    import torch
     from mmengine.runner import Runner
     with contextlib.redirect_stdout(sys.stderr):
         runner = Runner.from_cfg(fold_config(config, dataset_cfg, train_items, work_dir, fold))
         runner.train()
-        model = runner.model.module if hasattr(runner.model, "module") else runner.model
-        bias = getattr(model.head, "bias", None)
-        loader = Runner.build_dataloader(prediction_loader(config, dataset_cfg, held_items))
-        model.eval()
-        scores = []
-        with torch.no_grad():
-            for batch in loader:
-                for sample in model.test_step(batch):
-                    scores.append(sample.pred_score.double().cpu())
+        raw = predicted(runner, prediction_loader(config, dataset_cfg, held_items))
+    counts = np.bincount(np.asarray(runner.train_dataloader.dataset.get_gt_labels()), minlength=classes)
+    return raw, counts, hook_tau(runner)
+
+
+def hook_tau(runner):
+    """The tau LogitAdjustHook used, 0 without one (or when its loss adjusted)."""
+    hook = next((h for h in runner.hooks if type(h).__name__ == "LogitAdjustHook"), None)
+    return float(hook.tau_in_use) if hook is not None and hook.counts is not None else 0.0
+
+
+def predicted(runner, loader_cfg):
+    """The runner's model's class probabilities of the loader's items, in
+    order, without the head's bias (the scores before logit adjustment)."""
+    import torch
+    from mmengine.runner import Runner
+    model = runner.model.module if hasattr(runner.model, "module") else runner.model
+    bias = getattr(model.head, "bias", None)
+    model.eval()
+    scores = []
+    with torch.no_grad():
+        for batch in Runner.build_dataloader(loader_cfg):
+            scores.extend(sample.pred_score.double().cpu() for sample in model.test_step(batch))
     logits = torch.stack(scores).clamp_min(1e-30).log()
     if bias is not None and bias.dim() == 1:
         logits = logits + bias.detach().double().cpu()
-    raw = torch.softmax(logits, dim=1).numpy()
-    hook = next((h for h in runner.hooks if type(h).__name__ == "LogitAdjustHook"), None)
-    tau = float(hook.tau_in_use) if hook is not None and hook.counts is not None else 0.0
-    counts = np.bincount(np.asarray(runner.train_dataloader.dataset.get_gt_labels()), minlength=classes)
-    return raw, counts, tau
+    return torch.softmax(logits, dim=1).numpy()
