@@ -34,6 +34,7 @@ sys.path.insert(0, str(BENCH))
 
 from cleanlab_env import cleanlab_python  # noqa: E402
 from glyph_dataset import write_glyphs  # noqa: E402
+from pretrain_check.config_check import load_config  # noqa: E402
 from pretrain_check.confident_learning import find_label_issues, label_quality, naive_issues  # noqa: E402
 from pretrain_check.cross_validation import out_of_sample  # noqa: E402
 
@@ -193,7 +194,7 @@ def main(argv=None):
             root = work / f"{dataset}_{noise}"
             true_of = plant_flips(sources[dataset], root, noise)
             began = time.perf_counter()
-            found = out_of_sample(config_for(dataset, root, work), folds=args.folds, epochs=args.epochs,
+            found = out_of_sample(load_config(config_for(dataset, root, work)), folds=args.folds, epochs=args.epochs,
                                   work_dir=work / "folds")
             seconds = time.perf_counter() - began
             results[dataset, noise] = dict(evaluate(found, true_of, python), seconds=seconds,

@@ -18,7 +18,10 @@ in another case, hidden files, empty class folders...), exact and near
 duplicates, and the image checks (blurry, dark, light, little information,
 grey images in a colour dataset, odd sizes and aspect ratios). --config checks
 the training, validation and test datasets of an mmengine config instead, and
-the files that leak between them. Progress goes to standard error."""
+the files that leak between them. --label-issues looks for files whose label
+(folder) is probably wrong, from out-of-sample class probabilities: trained
+K-fold through the config, a checkpoint's, or a user's own (--predictions).
+Progress goes to standard error."""
 
 EXIT_STATUSES = {
     0: "no problem found",
@@ -75,12 +78,34 @@ def parser():
                    help="processes that open, decode and hash files (default: every core, "
                         "for datasets large enough to repay starting them)")
     p.add_argument("--quiet", action="store_true", help="show no progress on standard error")
+    labels = p.add_argument_group("wrong labels (confident learning on out-of-sample probabilities)")
+    labels.add_argument("--label-issues", action="store_true",
+                        help="find the files whose label is probably wrong; with --config the config's model "
+                             "is trained K times on K-1 folds of the training part, each predicting the rest")
+    labels.add_argument("--folds", type=count(2), default=5, help="K of the K-fold training (default 5)")
+    labels.add_argument("--epochs", type=count(1), default=None,
+                        help="epochs of each fold's training (default: the config's max_epochs)")
+    labels.add_argument("--work-dir", type=Path, metavar="DIR",
+                        help="where the folds' probabilities are kept and reused (default: the config's "
+                             "work_dir, else work_dirs/CONFIG_NAME, under label_issues/)")
+    labels.add_argument("--predictions", type=Path, metavar="FILE.npy",
+                        help="out-of-sample probabilities you already have (N x C, rows in the order of "
+                             "--list-files, columns in the order of its classes): no training")
+    labels.add_argument("--checkpoint", type=Path, metavar="CKPT",
+                        help="with --config: judge the validation and test parts with this checkpoint, "
+                             "trained on the training part")
+    labels.add_argument("--list-files", type=Path, metavar="FILE",
+                        help="write the judged files (path, tab, class; sorted by path) after a first line "
+                             "giving the class of each column of --predictions")
+    labels.add_argument("--write-relabel", type=Path, metavar="FILE.csv",
+                        help="write path, given, suggested, score of every suspect for review "
+                             "(no file is ever moved or edited)")
     p.add_argument("--version", action="version", version=f"pretrain-check {version()}")
     return p
 
 
 # Options naming files the run writes, checked before any work.
-OUTPUTS = ("json", "report", "html")
+OUTPUTS = ("json", "report", "html", "list_files", "write_relabel")
 
 
 def check_folder(path):
@@ -114,6 +139,25 @@ def check_output(option, path):
         raise UsageError(f"--{option} {path}: cannot be written")
 
 
+def check_label_options(args):
+    """--predictions and --checkpoint imply --label-issues; the training
+    options need a config to train."""
+    args.label_issues = args.label_issues or bool(args.predictions or args.checkpoint)
+    if args.predictions and args.checkpoint:
+        raise UsageError("give either --predictions or --checkpoint, not both")
+    if args.checkpoint and args.config is None:
+        raise UsageError("--checkpoint needs --config (the parts it judges and the model it loads)")
+    if args.label_issues and args.config is None and args.predictions is None:
+        # --list-files alone writes the list the predictions are made for
+        raise UsageError("--label-issues on a folder needs --predictions FILE.npy (or --config to train)")
+    for option in ("predictions", "checkpoint"):
+        path = getattr(args, option)
+        if path is not None and not path.is_file():
+            raise UsageError(f"--{option} {path}: no such file")
+    if args.write_relabel is not None and not args.label_issues:
+        raise UsageError("--write-relabel goes with --label-issues")
+
+
 def parse(argv=None):
     """The options, checked; raises UsageError."""
     args = parser().parse_args(argv)
@@ -125,7 +169,8 @@ def parse(argv=None):
         check_config_file(args.config)
     for option in OUTPUTS:
         if getattr(args, option) is not None:
-            check_output(option, getattr(args, option))
+            check_output(option.replace("_", "-"), getattr(args, option))
+    check_label_options(args)
     if args.report is not None:
         try:
             importlib.import_module("matplotlib")

@@ -7,23 +7,23 @@ import sys
 
 import numpy as np
 
-from .cross_validation import default_work_dir, first_items, hook_tau, load_config, part_files, predicted, unique_files
+from .cross_validation import default_work_dir, first_items, hook_tau, part_files, predicted, unique_files, with_epochs
 from .prior_adjustment import adjusted
 
 EVALUATED = ("val", "test")
 
 
-def scored_parts(config_file, checkpoint, work_dir=None):
+def scored_parts(config, checkpoint, work_dir=None):
     """{part: (paths, labels, classes, probs, adjusted probs)} for the
     validation and test parts the config has (a part that is the other one
     again is scored once)."""
     from mmengine.runner import Runner
-    config = load_config(config_file)
+    config = with_epochs(config, None)
     cfg = copy.deepcopy(config)
     for key in ("train_dataloader", "train_cfg", "optim_wrapper", "param_scheduler", "resume"):
         cfg.pop(key, None)
     cfg.load_from = str(checkpoint)
-    cfg.work_dir = str(work_dir or default_work_dir(config_file, config))
+    cfg.work_dir = str(work_dir or default_work_dir(config))
     cfg.log_level = "WARNING"
     cfg.experiment_name = "label_issues_checkpoint"
     with contextlib.redirect_stdout(sys.stderr):

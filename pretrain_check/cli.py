@@ -11,6 +11,7 @@ import importlib
 import sys
 
 from . import arguments
+from .label_stage import run_labels
 from .output import print_summary
 from .progress import Reporter
 from .summary import summarise, write_json
@@ -42,10 +43,12 @@ def checked(argv):
         if config is None:
             from .running import run_folder
             facts, overview = run_folder(args.dataset, args, workers, reporter)
+            run_labels(facts, args)
             summary = summarise(facts, overview, dataset=args.dataset)
         else:
             from .config_check import run_config
             facts, overview, parts = run_config(config, workers, reporter)
+            run_labels(facts, args, config)
             summary = summarise(facts, overview, config=args.config, parts=parts)
     print_summary(summary)
     if args.json:

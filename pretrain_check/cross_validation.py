@@ -47,14 +47,20 @@ def stratified_folds(labels, folds, seed=SEED):
     return assigned
 
 
-def load_config(config_file, epochs=None):
-    from mmengine.config import Config
+def with_epochs(config, epochs):
     from mmengine.registry import init_default_scope
-    config = Config.fromfile(str(config_file))  # imports the config's custom_imports
     init_default_scope(config.get("default_scope", "mmpretrain"))
+    config = copy.deepcopy(config)
     if epochs:
         config.train_cfg["max_epochs"] = epochs
     return config
+
+
+def training_files(config):
+    """(sorted paths, their labels, class names) of the training part."""
+    _, item_paths, item_labels, classes = part_files(config)
+    paths, labels, _ = unique_files(item_paths, item_labels)
+    return paths, labels, classes
 
 
 def part_files(config, part="train"):
@@ -90,18 +96,19 @@ def digest(config, paths, labels, folds):
     return hashlib.sha256(text.encode()).hexdigest()[:16]
 
 
-def default_work_dir(config_file, config):
-    return Path(config.get("work_dir") or Path("work_dirs") / Path(config_file).stem) / "label_issues"
+def default_work_dir(config):
+    return Path(config.get("work_dir") or Path("work_dirs") / Path(config.filename).stem) / "label_issues"
 
 
-def out_of_sample(config_file, folds=5, epochs=None, work_dir=None, say=None):
-    """OutOfSample of the config's training part; `say` gets the progress lines."""
+def out_of_sample(config, folds=5, epochs=None, work_dir=None, say=None):
+    """OutOfSample of a loaded config's training part; `say` gets the
+    progress lines."""
     say = say or (lambda line: print(line, file=sys.stderr, flush=True))
-    config = load_config(config_file, epochs)
+    config = with_epochs(config, epochs)
     dataset_cfg, item_paths, item_labels, classes = part_files(config)
     paths, labels, of_item = unique_files(item_paths, item_labels)
     fold_of = stratified_folds(labels, folds)
-    store = Path(work_dir or default_work_dir(config_file, config)) / digest(config, paths, labels, folds)
+    store = Path(work_dir or default_work_dir(config)) / digest(config, paths, labels, folds)
     store.mkdir(parents=True, exist_ok=True)
     probs = np.zeros((len(paths), len(classes)))
     adjusted_probs = np.zeros_like(probs)

@@ -19,8 +19,11 @@ def judged(paths, labels, classes, probs, part=None):
              for i, suggested, score in zip(found.positions, found.suggested, found.scores)]
     per_class = {classes[k]: {"files": int(found.images[k]), "suspects": int(found.suspects[k])}
                  for k in range(len(classes)) if found.images[k]}
-    naming = [name for name, n in per_class.items() if n["suspects"] >= NAMING_SHARE * n["files"] and n["suspects"]]
-    return {"files": files, "per_class": per_class, "naming_mistakes": naming}
+    return {"files": files, "per_class": per_class, "naming_mistakes": naming_mistakes(per_class)}
+
+
+def naming_mistakes(per_class):
+    return [name for name, n in per_class.items() if n["suspects"] and n["suspects"] >= NAMING_SHARE * n["files"]]
 
 
 def write_relabel(target, files):

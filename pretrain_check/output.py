@@ -55,6 +55,8 @@ def print_problems(problems):
             print(f"    {kind.line(item)}")
         if len(items) > SHOWN:
             print(f"    and {len(items) - SHOWN} more")
+        for note in found.get("notes", ()):
+            print(f"    note: {note}")
 
 
 def print_summary(summary):

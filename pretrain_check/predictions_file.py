@@ -2,7 +2,9 @@
 user brings for them (`--list-files`, `--predictions`).
 
 The list is sorted by path, so it does not depend on the order in which a
-file system lists a folder; one line per file: path, a tab, given class.
+file system lists a folder; its first line, "# columns:" and the class names
+separated by tabs, gives the order of the columns; then one line per file:
+path, a tab, given class.
 The probabilities are an N x C `.npy` array whose row i belongs to line i."""
 import numpy as np
 
@@ -13,6 +15,7 @@ class PredictionsError(ValueError):
 
 def write_file_list(target, paths, labels, classes):
     with open(target, "w", encoding="utf-8") as out:
+        out.write("\t".join(["# columns:", *classes]) + "\n")
         for path, label in zip(paths, labels):
             out.write(f"{path}\t{classes[label]}\n")
 

@@ -34,8 +34,9 @@ randomness = dict(seed=0)
 RUN = """
 import sys, numpy as np
 from pretrain_check import cross_validation
+from pretrain_check.config_check import load_config
 {patch}
-found = cross_validation.out_of_sample(sys.argv[1], folds=3, work_dir=sys.argv[2])
+found = cross_validation.out_of_sample(load_config(sys.argv[1]), folds=3, work_dir=sys.argv[2])
 np.save(sys.argv[3], found.probs)
 print(found.classes, found.labels.tolist(), len(found.paths))
 """
