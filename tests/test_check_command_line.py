@@ -5,6 +5,7 @@ import os
 import subprocess
 import sys
 
+import numpy as np
 import pytest
 from PIL import Image
 
@@ -35,6 +36,7 @@ def mistakes(dataset, tmp_path):
     (tmp_path / "bad_config.py").write_text("this is not python(")
     (tmp_path / "unbuildable.py").write_text('default_scope = "mmpretrain"\n'
                                              'train_dataloader = dict(dataset=dict(type="NoSuchDataset"))\n')
+    np.save(tmp_path / "short.npy", np.full((5, 2), 0.5))
     return {
         "a missing folder": ([tmp_path / "missing"], "missing: no such folder"),
         "a file for a folder": ([tmp_path / "notes.txt"], "notes.txt: not a folder"),
@@ -53,6 +55,14 @@ def mistakes(dataset, tmp_path):
         "both a folder and a config": ([dataset, "--config", tmp_path / "bad_config.py"], "either"),
         "neither": ([], "either"),
         "an unknown option": ([dataset, "--fast"], "unrecognized arguments: --fast"),
+        "label issues of a folder without predictions": ([dataset, "--label-issues"], "needs --predictions"),
+        "a missing predictions file": ([dataset, "--predictions", tmp_path / "none.npy"], "none.npy: no such file"),
+        "predictions of another shape": ([dataset, "--predictions", tmp_path / "short.npy", "--quiet"],
+                                         "shape (5, 2), expected (6, 2)"),
+        "a checkpoint without a config": ([dataset, "--checkpoint", tmp_path / "short.npy"], "needs --config"),
+        "one fold": ([dataset, "--folds", "1"], "--folds: 1 is less than 2"),
+        "a review list without label issues": ([dataset, "--write-relabel", tmp_path / "r.csv"],
+                                               "goes with --label-issues"),
     }
 
 

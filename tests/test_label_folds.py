@@ -1,12 +1,13 @@
 """K-fold out-of-sample probabilities through a tiny config (36 images of
-8x8 pixels, LeNet-5, one epoch): every image predicted once by a model that
-did not see it, finished folds reused, a fold interrupted while being saved
-trained again; and the predictions a user brings checked against the files."""
+8x8 pixels, LeNet-5, one epoch) from the command line: finished folds
+reused, a fold interrupted while being saved trained again, the summary's
+label_issues; and the predictions a user brings checked against the files."""
 import numpy as np
 import pytest
 from PIL import Image
 
 from conftest import run_python
+from helpers.summaries import load_summary
 from pretrain_check.cross_validation import stratified_folds
 from pretrain_check.predictions_file import PredictionsError, load_predictions
 
@@ -31,24 +32,20 @@ custom_hooks = [dict(type="LogitAdjustHook", tau=1.0)]
 randomness = dict(seed=0)
 """
 
+# The command line, with the second fold interrupted while its
+# probabilities are being written when argv[1] is "interrupt".
 RUN = """
-import sys, numpy as np
-from pretrain_check import cross_validation
-from pretrain_check.config_check import load_config
-{patch}
-found = cross_validation.out_of_sample(load_config(sys.argv[1]), folds=3, work_dir=sys.argv[2])
-np.save(sys.argv[3], found.probs)
-print(found.classes, found.labels.tolist(), len(found.paths))
-"""
-
-# The second fold is interrupted while its probabilities are being written.
-INTERRUPT_SAVE = """
+import sys
+import numpy as np
+from pretrain_check import cli, cross_validation
 real_savez = np.savez
 def savez(target, **arrays):
     real_savez(target, **arrays)
     if "fold_1" in str(target):
         raise KeyboardInterrupt
-cross_validation.np.savez = savez
+if sys.argv.pop(1) == "interrupt":
+    cross_validation.np.savez = savez
+sys.exit(cli.main(sys.argv[1:]))
 """
 
 
@@ -67,24 +64,31 @@ def tiny_config(tmp_path_factory):
     return config
 
 
-def folds(config, work, out, patch=""):
-    return run_python(None, check=False, args=["-c", RUN.format(patch=patch), str(config), str(work), str(out)])
+def label_check(how, config, work, *flags):
+    return run_python(None, check=False, args=["-c", RUN, how, "--config", str(config), "--label-issues",
+                                               "--folds", "3", "--work-dir", str(work), *map(str, flags)])
 
 
-def test_every_image_predicted_once_and_folds_resumed(tiny_config, tmp_path):
-    work, first, second = tmp_path / "work", tmp_path / "first.npy", tmp_path / "second.npy"
-    interrupted = folds(tiny_config, work, first, INTERRUPT_SAVE)
-    assert interrupted.returncode != 0 and "KeyboardInterrupt" in interrupted.stderr
+def test_folds_through_the_config_resume_after_an_interruption(tiny_config, tmp_path):
+    work, listed, summary = tmp_path / "work", tmp_path / "files.txt", tmp_path / "summary.json"
+    interrupted = label_check("interrupt", tiny_config, work)
+    assert interrupted.returncode == 130 and "pretrain-check: interrupted" in interrupted.stderr
     assert "fold 2/3: training on 24 images, then predicting 12" in interrupted.stderr
     assert [p.name for p in sorted(work.glob("*/fold_*.npz"))] == ["fold_0.npz", "fold_1.npz.partial.npz"]
 
-    resumed = folds(tiny_config, work, second)
-    assert resumed.returncode == 0, resumed.stderr
-    assert "fold 1/3: reusing" in resumed.stderr and "fold 3/3: training on 24 images" in resumed.stderr
-    assert "fold 2/3: training" in resumed.stderr
-    assert "['a', 'b', 'c'] " + str([0] * 12 + [1] * 12 + [2] * 12) + " 36" in resumed.stdout
-    probs = np.load(second)
-    assert probs.shape == (36, 3) and np.allclose(probs.sum(axis=1), 1)
+    resumed = label_check("finish", tiny_config, work, "--list-files", listed, "--json", summary)
+    assert resumed.returncode in (0, 1), resumed.stderr
+    assert "fold 1/3: reusing" in resumed.stderr
+    assert "fold 2/3: training on 24 images" in resumed.stderr and "fold 3/3: training" in resumed.stderr
+    found = load_summary(summary)["problems"]["label_issues"]
+    assert found["ran"] and found["count"] == len(found["files"])
+    assert found["per_class"] == {name: {"files": 12, "suspects": found["per_class"][name]["suspects"]}
+                                  for name in "abc"}
+    for item in found["files"]:
+        assert list(item) == ["path", "given", "suggested", "score"] and item["given"] != item["suggested"]
+    lines = listed.read_text().splitlines()
+    assert lines[0] == "# columns:\ta\tb\tc" and len(lines) == 37 and lines[1:] == sorted(lines[1:])
+    assert lines[1].endswith("/c0/00.png\ta")
 
 
 def test_folds_are_stratified_and_cover_every_item():
