@@ -174,7 +174,7 @@ def print_table(results):
 
 def main(argv=None):
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
-    parser.add_argument("--epochs", type=int, default=6)
+    parser.add_argument("--epochs", type=int, default=4, help="each fold's, the schedule compressed to them")
     parser.add_argument("--folds", type=int, default=5)
     parser.add_argument("--datasets", nargs="+", default=["digits", "glyphs"], choices=["digits", "glyphs"])
     parser.add_argument("--noise", nargs="+", default=["symmetric", "pairs"], choices=["symmetric", "pairs"])

@@ -9,7 +9,7 @@ dataset labels", JAIR 2021).
 3. Calibration: each row rescaled to the number of images given i, the whole
    to the number of images, which estimates how many images given i are j;
    rounded to whole images row by row, keeping each row's total (largest
-   remainders round up).
+   remainders round up; among equal ones, the higher class).
 4. Prune by noise rate: for every off-diagonal cell (i, j), that many images
    given i with the largest margin p(j) - p(i) are suspects; an image whose
    most probable class is its given one never is.
@@ -70,12 +70,12 @@ def calibrated(joint, labels):
 def whole_rows(counts):
     """Whole numbers with the rounded row totals kept: each row's cells are
     rounded down, then the ones with the largest remainders get the missing
-    units (the first among equal ones)."""
+    units (the last among equal ones)."""
     whole = np.floor(counts)
     missing = (np.floor(counts.sum(axis=1) + 0.5) - whole.sum(axis=1)).astype(int)
     for row, units in enumerate(missing):
         if units > 0:
-            whole[row, np.argsort(-(counts[row] - whole[row]), kind="stable")[:units]] += 1
+            whole[row, np.argsort(counts[row] - whole[row], kind="stable")[::-1][:units]] += 1
     return whole.astype(np.int64)
 
 

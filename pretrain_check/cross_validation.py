@@ -48,11 +48,23 @@ def stratified_folds(labels, folds, seed=SEED):
 
 
 def with_epochs(config, epochs):
+    """A copy of the config (its default scope set) trained for `epochs`,
+    its schedule compressed to them: a scheduler that ends or turns at
+    the config's last epoch does so at the new last one, milestones scaled."""
     from mmengine.registry import init_default_scope
     init_default_scope(config.get("default_scope", "mmpretrain"))
     config = copy.deepcopy(config)
-    if epochs:
-        config.train_cfg["max_epochs"] = epochs
+    before = config.train_cfg.get("max_epochs")
+    if not epochs or not before:
+        return config
+    config.train_cfg["max_epochs"] = epochs
+    schedulers = config.get("param_scheduler") or []
+    for scheduler in schedulers if isinstance(schedulers, (list, tuple)) else [schedulers]:
+        for key in ("T_max", "end"):
+            if scheduler.get(key) == before:
+                scheduler[key] = epochs
+        if scheduler.get("milestones"):
+            scheduler["milestones"] = [max(1, m * epochs // before) for m in scheduler["milestones"]]
     return config
 
 
