@@ -25,6 +25,11 @@ from .prior_adjustment import adjusted
 SEED = 0
 
 
+class WrappedPart(ValueError):
+    """A part whose dataset wraps others (RepeatDataset, ConcatDataset...):
+    its items cannot be chosen by the folds."""
+
+
 @dataclass
 class OutOfSample:
     paths: list             # sorted, one per file
@@ -81,7 +86,7 @@ def part_files(config, part="train"):
     from mmpretrain.registry import DATASETS
     dataset_cfg = config[f"{part}_dataloader"]["dataset"]
     if "dataset" in dataset_cfg or "datasets" in dataset_cfg:
-        raise ValueError(f"the {part} part is a wrapped dataset ({dataset_cfg.get('type')}); "
+        raise WrappedPart(f"the {part} part is a wrapped dataset ({dataset_cfg.get('type')}); "
                          "label issues need the dataset itself")
     with contextlib.redirect_stdout(sys.stderr):
         dataset = DATASETS.build(copy.deepcopy(dataset_cfg))

@@ -29,6 +29,14 @@ def folder_files(facts):
 
 def run_labels(facts, args, config=None):
     """Fills facts.labels (and marks the stage run) when --label-issues asks."""
+    from .cross_validation import WrappedPart
+    try:
+        judge_labels(facts, args, config)
+    except WrappedPart as error:
+        raise UsageError(f"--label-issues: {error}") from None
+
+
+def judge_labels(facts, args, config):
     if config is None:
         paths, labels, classes = folder_files(facts)
     elif not args.checkpoint:

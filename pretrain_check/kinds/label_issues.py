@@ -22,5 +22,5 @@ def line(item):
 
 KINDS = (
     Kind("label_issues", "files whose label is probably wrong (given class, suggested class, label quality)", 150,
-         "labels", judge, line),
+         "labels", judge, line, thumbnail="probably wrong label"),
 )
