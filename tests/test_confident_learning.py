@@ -24,8 +24,8 @@ def test_flips_found_worst_first_with_their_true_class():
     assert found.suggested.tolist() == [1, 0]
     assert found.scores[0] < found.scores[1] and 0 <= found.scores.min() <= found.scores.max() <= 1
     assert found.suspects.tolist() == [0, 1, 1] and found.images.tolist() == [9, 10, 11]
-    by_confidence = find_label_issues(given, probs, rank_by="self_confidence")
-    assert sorted(by_confidence.positions.tolist()) == [4, 15]
+    by_margin = find_label_issues(given, probs, rank_by="normalized_margin")
+    assert by_margin.positions.tolist() == [15, 4] and (by_margin.scores >= found.scores).all()
 
 
 def test_clean_labels_and_unsure_model_give_nothing():
