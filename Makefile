@@ -143,8 +143,8 @@ bench-longtail: build
 
 # Wrong labels against planted ones (bench/label_issues.py): K-fold training
 # on the digits and generated glyphs, compared with cleanlab (its scratch
-# environment under ~/.cache/pretrain-bench-cleanlab is made on first use,
-# announced with its size). About an hour on one thread of a shared 2-core machine.
+# environment under ~/.cache/pretrain-venvs/bench-cleanlab-<hash> is made on first use,
+# announced with its size). About 20 minutes on one thread of a shared 2-core machine.
 .PHONY: bench-labels
 bench-labels: build
 	OMP_NUM_THREADS=$${OMP_NUM_THREADS:-1} $(PY) bench/label_issues.py

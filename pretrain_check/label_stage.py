@@ -5,7 +5,7 @@ them (label_findings.py). Writes --list-files and --write-relabel.
 
 The probabilities judged are the model's own ones, before logit adjustment:
 on the long-tailed bench the adjusted ones found no more wrong labels in the
-rare classes (bench/label_issues.py, README)."""
+rare classes and fewer elsewhere (bench/label_issues.py, README)."""
 import sys
 
 import numpy as np
