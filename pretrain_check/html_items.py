@@ -47,6 +47,9 @@ def text_of(value):
         return f"{value + 0.0:g}"  # no "-0"
     if isinstance(value, list):
         return " / ".join(text_of(v) for v in value)
+    if isinstance(value, dict):  # {class: {"files": 12, "suspects": 1}} -> "class: files 12, suspects 1"
+        nested = any(isinstance(v, dict) for v in value.values())
+        return ("; " if nested else ", ").join(f"{k}{':' if nested else ''} {text_of(v)}" for k, v in value.items())
     return str(value)
 
 
