@@ -4,6 +4,9 @@ an mmengine config, before training (arguments.py says what it does).
     pretrain-check DIR [--check] [--decode] [--json FILE] [--report FILE.png]
         [--html FILE.html] [--workers N] [--samples N] [--seed N] [--quiet]
     pretrain-check --config CONFIG.py [--json FILE] [--report FILE.png] ...
+    pretrain-check --config CONFIG.py --label-issues [--folds K] [--epochs N] [--work-dir DIR]
+        [--checkpoint CKPT] [--write-relabel FILE.csv]
+    pretrain-check DIR [--list-files FILE] [--predictions FILE.npy [--write-relabel FILE.csv]]
 
 Exit status: 0 no problem, 1 problems found, 2 a mistake in the command line,
 130 interrupted."""
