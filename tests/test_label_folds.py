@@ -1,7 +1,8 @@
 """K-fold out-of-sample probabilities through a tiny config (36 images of
 8x8 pixels, LeNet-5, one epoch) from the command line: finished folds
 reused, a fold interrupted while being saved trained again, the summary's
-label_issues; and the predictions a user brings checked against the files."""
+label_issues; a checkpoint judging the validation part; and the predictions
+a user brings checked against the files."""
 import numpy as np
 import pytest
 from PIL import Image
@@ -127,3 +128,43 @@ def test_predictions_in_the_listed_order_are_taken(tmp_path):
     probs[:5] = probabilities(np.roll(labels[:5], 1))   # a few disagreements are not an order mistake
     np.save(tmp_path / "p.npy", probs)
     assert np.array_equal(load_predictions(tmp_path / "p.npy", labels, ["a", "b", "c"]), probs)
+
+
+# Trains the tiny config one epoch with a checkpoint, then judges its
+# validation part (13 of the 36 files) with that checkpoint.
+CHECKPOINT_RUN = """
+import sys
+from mmengine.config import Config
+from mmengine.runner import Runner
+from pretrain_check import cli
+config, work, summary = sys.argv[1:]
+cfg = Config.fromfile(config)
+cfg.work_dir, cfg.log_level = work, "WARNING"
+Runner.from_cfg(cfg).train()
+sys.exit(cli.main(["--config", config, "--checkpoint", work + "/epoch_1.pth", "--work-dir", work,
+                   "--json", summary, "--quiet"]))
+"""
+
+VALIDATION = """
+val_dataloader = dict(batch_size=8, num_workers=0, persistent_workers=False,
+    sampler=dict(type="DefaultSampler", shuffle=False),
+    dataset=dict(type="NeuDataset", data_root={root!r}, category_map={{"c0": "a", "c1": "b", "c2": "c"}},
+                 init_pipeline=[dict(type="SplitData", start=0.66, end=1.0, random=True, seed=1)],
+                 pipeline=pipeline))
+val_evaluator = dict(type="Accuracy", topk=(1,))
+val_cfg = dict()
+train_cfg = dict(by_epoch=True, max_epochs=1, val_interval=1)
+default_hooks = dict(checkpoint=dict(type="CheckpointHook", interval=1))
+"""
+
+
+def test_a_checkpoint_judges_the_validation_part(tiny_config, tmp_path):
+    config = tmp_path / "with_validation.py"
+    config.write_text(tiny_config.read_text() + VALIDATION.format(root=str(tiny_config.parent / "data")))
+    summary = tmp_path / "summary.json"
+    proc = run_python(None, check=False, args=["-c", CHECKPOINT_RUN, str(config), str(tmp_path / "work"),
+                                               str(summary)])
+    assert proc.returncode in (0, 1), proc.stderr
+    found = load_summary(summary)["problems"]["label_issues"]
+    assert found["ran"] and sum(c["files"] for c in found["per_class"].values()) == 13
+    assert all(item["part"] == "val" for item in found["files"])
