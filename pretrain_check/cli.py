@@ -13,7 +13,7 @@ Exit status: 0 no problem, 1 problems found, 2 a mistake in the command line,
 import importlib
 import sys
 
-from . import arguments
+from . import arguments, interrupts
 from .label_stage import run_labels
 from .output import print_summary
 from .progress import Reporter
@@ -30,12 +30,9 @@ def usage_error(message):
 
 def main(argv=None):
     try:
-        return checked(argv)
+        return interrupts.exit_status("pretrain-check", checked, argv)
     except arguments.UsageError as error:
         return usage_error(error)
-    except KeyboardInterrupt:
-        print("pretrain-check: interrupted", file=sys.stderr)
-        return 130
 
 
 def checked(argv):

@@ -4,10 +4,16 @@ by default), with the results in the order of the files.
 A worker process that dies (killed, or crashed in a decoder) takes the
 chunks it was given with it: those are tried again, one at a time, in fresh
 processes; a chunk that fails again is handed to `lost`, which says what to
-report for its files, and the rest of the work goes on."""
+report for its files, and the rest of the work goes on.
+
+On Ctrl-C the processes are ended at once, without waiting for their chunks;
+they ignore SIGINT themselves and end with their parent (interrupts.py)."""
 import concurrent.futures
 import os
+import time
 from concurrent.futures.process import BrokenProcessPool
+
+from . import interrupts
 
 CHUNK = 256
 WORKER_DIED = "not checked: the worker process that had it died"
@@ -32,10 +38,21 @@ class Workers:
 
     def __exit__(self, kind, *exc):
         if self.pool:
-            if kind is KeyboardInterrupt:  # the chunks under way are not waited for
-                for process in list(self.pool._processes.values()):
-                    process.terminate()
-            self.pool.shutdown(cancel_futures=True)
+            interrupted = kind is KeyboardInterrupt
+            if interrupted:
+                self.end_processes()
+            # the pool's thread may wait for ever on an answer cut short
+            self.pool.shutdown(wait=not interrupted, cancel_futures=True)
+
+    def end_processes(self, wait=0.5):
+        """Ends the processes without waiting for their chunks, and reaps
+        them (a process stuck in the kernel is waited for `wait` seconds)."""
+        processes = list(self.pool._processes.values())
+        for process in processes:
+            process.terminate()
+        deadline = time.monotonic() + wait
+        for process in processes:
+            process.join(max(0.0, deadline - time.monotonic()))
 
     def map_chunks(self, work, items, progress=None, chunk=CHUNK, lost=None):
         """Yields (start, work(items[start:start + size])) for consecutive
@@ -69,9 +86,11 @@ class Workers:
                 alone = bool(suspects)  # a chunk whose worker died runs alone
                 index = suspects.pop(0) if alone else fresh.pop()
                 if self.pool is None:
-                    self.pool = concurrent.futures.ProcessPoolExecutor(self.count)
+                    self.pool = concurrent.futures.ProcessPoolExecutor(
+                        self.count, initializer=interrupts.worker_started)
                 try:
-                    running[self.pool.submit(work, chunks[index])] = (index, alone)
+                    with interrupts.held_back():  # a submission may start processes
+                        running[self.pool.submit(work, chunks[index])] = (index, alone)
                 except BrokenProcessPool:  # a process died since the last look: this chunk never ran
                     broken = True
                     if alone:
