@@ -19,7 +19,11 @@ hash looks up (in a table of the 65,536 block values) the hashes whose block
 equals its own or its own with one bit flipped, and only those are compared.
 That is about 70 x N / 65,536 comparisons per hash: 47 s for 1,000,000
 random hashes, 0.9 s for 100,000. Images with equal hashes are compared once
-as one, then split on their pixels."""
+as one, then split on their pixels.
+
+Every numpy call over all the hashes works on one integer column (sorts of
+rows took seconds on a million hashes) or on a bounded piece: Ctrl-C waits
+for the call under way."""
 from collections import defaultdict
 
 import numpy as np
@@ -31,6 +35,7 @@ CONFIRM_DISTANCE = 12
 SAME = 0.995
 BLOCK = 16
 PROBES = [0] + [1 << bit for bit in range(BLOCK)]
+KEY = np.min_scalar_type((1 << BLOCK) - 1)  # 16 bits: numpy sorts them by radix, in one pass per byte
 PAIRS_AT_ONCE = 1_000_000  # candidate pairs compared at once: bounds the memory of crowded blocks
 PICTURES_AT_ONCE = 8192  # thumbnail pairs compared at once
 # the constants of the structural similarity for grey levels of 0 to 255
@@ -73,7 +78,7 @@ def close_pairs(dct, difference, tiny):
     alone when either row is `tiny`)."""
     found = []
     for shift in range(0, 64, BLOCK):
-        keys = ((dct >> np.uint64(shift)) & np.uint64((1 << BLOCK) - 1)).astype(np.int64)
+        keys = ((dct >> np.uint64(shift)) & np.uint64((1 << BLOCK) - 1)).astype(KEY)
         order = np.argsort(keys, kind="stable")
         counts = np.bincount(keys, minlength=1 << BLOCK)
         starts = np.cumsum(counts) - counts
@@ -84,7 +89,24 @@ def close_pairs(dct, difference, tiny):
                 close = (tiny[left] | tiny[right]
                          | (hamming(difference[left], difference[right]) <= CONFIRM_DISTANCE))
                 found.append(np.stack([left[close], right[close]], axis=1))
-    return np.unique(np.concatenate(found), axis=0) if found else np.empty((0, 2), dtype=np.int64)
+    if not found:
+        return np.empty((0, 2), dtype=np.int64)
+    pairs = np.concatenate(found)
+    codes = np.unique(pairs[:, 0] * len(dct) + pairs[:, 1])
+    return np.stack([codes // len(dct), codes % len(dct)], axis=1)
+
+
+def distinct_rows(columns):
+    """(first, which) for the rows of the integer columns: the position of
+    the first of each distinct row, in the rows' order, and which distinct
+    row each row is. Each column is replaced by its rank among its values,
+    and the ranks make one key."""
+    key = np.zeros(len(columns[0]), dtype=np.int64)
+    for column in columns:
+        values, rank = np.unique(column, return_inverse=True)
+        key = key * len(values) + rank.ravel()  # under len(columns[0]) ** len(columns)
+    _, first, which = np.unique(key, return_index=True, return_inverse=True)
+    return first, which.ravel()
 
 
 def similarity(first, second):
@@ -167,8 +189,8 @@ def near_groups(dct_hashes, difference_hashes, tiny, thumbnails_of):
     readable) of those positions (image_stats.thumbnails)."""
     rows = np.stack([np.asarray(dct_hashes, dtype=np.uint64), np.asarray(difference_hashes, dtype=np.uint64),
                      np.asarray(tiny, dtype=np.uint64)], 1)
-    distinct, which = np.unique(rows, axis=0, return_inverse=True)
-    which = which.ravel()
+    first, which = distinct_rows(rows.T)
+    distinct = rows[first]
     pairs = close_pairs(distinct[:, 0].copy(), distinct[:, 1].copy(), distinct[:, 2].astype(bool))
     counts = np.bincount(which, minlength=len(distinct))
     wanted = np.zeros(len(distinct), dtype=bool)
