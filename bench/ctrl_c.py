@@ -65,9 +65,12 @@ def full_run(root):
 
 def interrupted_run(root, after, to_group):
     """(seconds from SIGINT to no process left, exit status, the step under
-    way, whether a traceback was printed)."""
+    way, whether a traceback was printed), or None when the run ended first."""
     proc, lines, reader = start(root)
     time.sleep(after)
+    if proc.poll() is not None:
+        reader.join()
+        return None
     step = lines[-1].split(":")[0] if lines else "(starting)"
     sent = time.perf_counter()
     if to_group:
@@ -102,9 +105,13 @@ def main():
         print(f"uninterrupted run: {length:.1f} s", flush=True)
         draw = random.Random(args.seed)
         delays = []
-        for _ in range(args.times):
+        while len(delays) < args.times:
             after = draw.uniform(0.05, length)
-            ended, status, step, traceback = interrupted_run(root, after, args.to == "group")
+            outcome = interrupted_run(root, after, args.to == "group")
+            if outcome is None:  # this run was quicker than the first: another moment is drawn
+                print(f"SIGINT after {after:5.1f} s: the run had ended", flush=True)
+                continue
+            ended, status, step, traceback = outcome
             delays.append(ended)
             print(f"SIGINT after {after:5.1f} s ({step}): ended in {ended:6.3f} s, status {status}"
                   + (", traceback printed" if traceback else ""), flush=True)
