@@ -1,10 +1,12 @@
 """Ctrl-C ends the check and its worker processes at once.
 
-In the main process SIGINT raises KeyboardInterrupt as soon as it comes, also
-under asyncio.run: asyncio's own handler would only cancel the main task at
-its next suspension, and the check's coroutine never suspends, so the run
-would go on to its end. A second SIGINT while the first one unwinds ends the
-process there and then.
+In the main process SIGINT raises KeyboardInterrupt whatever runs (also
+under an event loop, whose own handler would wait for the coroutine under
+way to suspend), between two bytecodes: the main process's numpy work comes
+in bounded pieces (near_duplicates.py). The interrupted run then ends with
+status 130 without the interpreter's clean-up, which would wait for the
+pool's threads; a second SIGINT while the first one unwinds ends the process
+there and then.
 
 Worker processes ignore SIGINT (a terminal sends it to each of them; the main
 process ends them) and end as soon as their parent is gone, however it

@@ -210,17 +210,18 @@ def test_sigint_during_the_native_walk(tmp_path):
 SLOW_SEARCH = """
 import sys
 import numpy as np
-from pretrain_check import cli, image_checks
-near_groups = image_checks.near_groups
+from pretrain_check import cli, near_duplicates
+near_groups = near_duplicates.near_groups
 
-def many_hashes(dct, difference, tiny):
+def many_hashes(dct, difference, tiny, thumbnails_of):
     print("searching near duplicates", file=sys.stderr, flush=True)
     draw = np.random.default_rng(0)
     count = 400_000
     return near_groups(draw.integers(0, 2 ** 63, count, dtype=np.uint64),
-                       draw.integers(0, 2 ** 63, count, dtype=np.uint64), np.zeros(count, dtype=bool))
+                       draw.integers(0, 2 ** 63, count, dtype=np.uint64), np.zeros(count, dtype=bool),
+                       near_duplicates.unread_thumbnails)
 
-image_checks.near_groups = many_hashes
+near_duplicates.near_groups = many_hashes
 sys.exit(cli.main(sys.argv[1:]))
 """
 
