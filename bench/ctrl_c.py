@@ -101,7 +101,7 @@ def main():
         if not any(root.glob("class_*")):
             print(f"(generating {args.files} files under {root})", file=sys.stderr, flush=True)
             generate(root, args.files)
-        length = full_run(root)
+        length = min(full_run(root), full_run(root))  # the first one may read the files from disk
         print(f"uninterrupted run: {length:.1f} s", flush=True)
         draw = random.Random(args.seed)
         delays = []
