@@ -26,7 +26,8 @@ def _exit_now():
     """The end of an interrupted run: the worker processes are ended (or end
     with this process); exiting without the interpreter's clean-up waits for
     no pool thread left blocked on a worker that was stopped mid-answer."""
-    sys.stderr.write(f"{_program}: interrupted\n")
+    with contextlib.suppress(Exception):  # a closed or broken stream stops nothing here
+        sys.stderr.write(f"{_program}: interrupted\n")
     for stream in (sys.stdout, sys.stderr):
         with contextlib.suppress(Exception):
             stream.flush()
