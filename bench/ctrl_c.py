@@ -23,19 +23,10 @@ from pathlib import Path
 
 from check_scale import generate
 
+sys.path.append(str(Path(__file__).resolve().parent.parent))  # the repository root, for harness/
+from harness.processes import session_processes  # noqa: E402
+
 HERE = Path(__file__).resolve().parent
-
-
-def session_processes(session):
-    found = []
-    for entry in os.listdir("/proc"):
-        if entry.isdigit():
-            try:
-                if os.getsid(int(entry)) == session:
-                    found.append(int(entry))
-            except OSError:
-                pass
-    return found
 
 
 def start(root):

@@ -16,8 +16,7 @@ from pathlib import Path
 from .arguments import UsageError
 from .duplicates import same_content
 from .facts import Facts
-from .image_stats import measure_files
-from .near_duplicates import same_pictures
+from .running import measure_stage
 from .sizes import byte_size
 from .summary import imbalance
 
@@ -105,14 +104,8 @@ def run_config(config, workers, reporter):
             class_of[path] = name
     for part, earlier in same_as.items():
         parts[part] = {**parts[earlier], "same_as": earlier}
-    facts.names = list(parts_of)
     facts.class_of = class_of
-    facts.measures, facts.measured, failures = measure_files(
-        facts.names, workers, reporter.step("measuring every image of every part", len(facts.names)))
-    facts.failures = [(facts.names[i], text) for i, text in failures]
-    facts.alike = same_pictures(facts.names, facts.measures, facts.measured, workers, lambda total: reporter.step(
-        "comparing the pixels of near-duplicate candidates", total))
-    facts.ran.add("measures")
+    measure_stage(facts, list(parts_of), workers, reporter, "measuring every image of every part")
     facts.leaks = leaks(facts, parts_of, workers)
     facts.ran.add("parts")
     measured = facts.measures[facts.measured]

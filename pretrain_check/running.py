@@ -65,11 +65,16 @@ def run_folder(root, options, workers, reporter):
         facts.same_bytes = list(same_content(facts.readable, lengths, workers,
                                              lambda total: reporter.step("looking for exact duplicates", total)))
         facts.ran.add("bytes")
-        facts.names = [str(p) for p in facts.readable]
-        facts.measures, facts.measured, failures = measure_files(
-            facts.names, workers, reporter.step("measuring every image", len(facts.names)))
-        facts.failures = [(facts.names[i], text) for i, text in failures]
-        facts.alike = same_pictures(facts.names, facts.measures, facts.measured, workers, lambda total: reporter.step(
-            "comparing the pixels of near-duplicate candidates", total))
-        facts.ran.add("measures")
+        measure_stage(facts, [str(p) for p in facts.readable], workers, reporter, "measuring every image")
     return facts, overview
+
+
+def measure_stage(facts, names, workers, reporter, title):
+    """Measures every image of names, then finds those that show the same
+    picture (their hashes close, confirmed on their pixels)."""
+    facts.names = names
+    facts.measures, facts.measured, failures = measure_files(names, workers, reporter.step(title, len(names)))
+    facts.failures = [(names[i], text) for i, text in failures]
+    facts.alike = same_pictures(names, facts.measures, facts.measured, workers, lambda total: reporter.step(
+        "comparing the pixels of near-duplicate candidates", total))
+    facts.ran.add("measures")

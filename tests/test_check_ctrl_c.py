@@ -15,7 +15,7 @@ import numpy as np
 import pytest
 
 from conftest import SUPPORT
-from helpers.processes import session_processes
+from harness.processes import session_processes
 
 pytestmark = pytest.mark.skipif(not os.path.isdir("/proc"), reason="reads /proc to see the worker processes")
 
