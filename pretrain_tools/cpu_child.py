@@ -45,7 +45,13 @@ def turn_to_cpu():
 def run(script, *args):
     sys.argv = [script, *args]
     sys.path[0] = os.path.dirname(os.path.abspath(script))
-    runpy.run_path(script, run_name="__main__")
+    try:
+        runpy.run_path(script, run_name="__main__")
+    finally:
+        # gloo's threads still running when the interpreter tears down end
+        # the process in std::terminate (status 250 after a finished run)
+        if torch.distributed.is_initialized():
+            torch.distributed.destroy_process_group()
 
 
 if __name__ == "__main__":
