@@ -70,7 +70,7 @@ def run(arguments):
     return time.perf_counter() - start
 
 
-DRAW = "import json, sys; from pretrain_check.html_page import write_html; " \
+DRAW = "import json, sys; from pretrain_check.html import write_html; " \
        "write_html(json.load(open(sys.argv[1])), sys.argv[2])"
 DECODE_ALL = """Promise.all(Array.from(document.images).map(image => {
     image.loading = 'eager'; return image.decode(); })).then(() => document.images.length)"""

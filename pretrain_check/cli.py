@@ -59,7 +59,7 @@ def checked(argv):
         getattr(importlib.import_module(f".{module}", __package__), draw)(summary, args.report)
         print(f"report written to {args.report}")
     if args.html:
-        from .html_page import write_html
+        from .html import write_html
         write_html(summary, args.html, reporter)
         print(f"page written to {args.html}")
     return summary["exit_status"]

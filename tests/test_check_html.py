@@ -13,8 +13,8 @@ from PIL import Image
 from conftest import run_python
 from harness.planted_dataset import plant
 from helpers.summaries import load_summary
-from pretrain_check.html_items import GALLERY
-from pretrain_check.html_page import write_html
+from pretrain_check.html.items import GALLERY
+from pretrain_check.html import write_html
 
 
 @pytest.fixture(scope="module")
@@ -75,7 +75,7 @@ def test_page_is_the_summary_drawn_again(checked, tmp_path):
     work, _, _, page = checked
     run_python(f"""
         import json
-        from pretrain_check.html_page import write_html
+        from pretrain_check.html import write_html
         write_html(json.load(open({str(work / 'summary.json')!r})), {str(tmp_path / 'again.html')!r})
         """, cwd=work)
     assert (tmp_path / "again.html").read_text() == page

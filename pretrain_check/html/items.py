@@ -7,7 +7,7 @@ import os
 from html import escape
 from pathlib import Path
 
-from .kinds import all_kinds
+from ..kinds import all_kinds
 
 GALLERY = 200
 GROUP_PICTURES = 8  # thumbnails per group; its other files are listed

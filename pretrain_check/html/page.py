@@ -5,12 +5,12 @@ a chart, formats and sizes, then a section per kind that found something,
 in the kinds' order, its worst items first."""
 from html import escape
 
-from .arguments import EXIT_STATUSES
-from .html_chart import RARE, class_chart, rare_classes
-from .html_items import figure, kind_section, pictured_paths
-from .html_style import SCRIPT, STYLE
-from .progress import Reporter
-from .thumbnails import Thumbnails
+from ..arguments import EXIT_STATUSES
+from .chart import RARE, class_chart, rare_classes
+from .items import figure, kind_section, pictured_paths
+from .style import SCRIPT, STYLE
+from ..progress import Reporter
+from ..thumbnails import Thumbnails
 
 SIZES_SHOWN = 20
 RAREST_SHOWN = 12
