@@ -1,6 +1,7 @@
 """Run N copies of a training script on this machine as one distributed job.
 
     python -m pretrain_tools.launch --nproc 2 train.py --launcher pytorch
+    python -m pretrain_tools.launch --nproc 2 -m pretrain_check --config cfg.py --label-issues
 
 Each copy gets the variables of torch's env:// rendezvous (MASTER_ADDR,
 MASTER_PORT, WORLD_SIZE, RANK, LOCAL_RANK), so `--launcher pytorch` works as
@@ -51,14 +52,24 @@ def launch(nproc, command):
     return next((status for status in statuses if status), 0)
 
 
+def split(argv):
+    """(the launcher's own options, the command): the command starts at the
+    first word that is not one of them, be it an option such as -m."""
+    start = 0
+    while start < len(argv) and (argv[start] in ("--nproc", "-h", "--help") or argv[start].startswith("--nproc=")):
+        start += 2 if argv[start] == "--nproc" else 1
+    return argv[:start], argv[start:]
+
+
 def main(argv: list[str] | None = None) -> int:
-    parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
+    parser = argparse.ArgumentParser(description=__doc__.splitlines()[0],
+                                     usage="%(prog)s [--nproc N] {SCRIPT | -m MODULE} [ARGS...]")
     parser.add_argument("--nproc", type=int, default=2)
-    parser.add_argument("command", nargs=argparse.REMAINDER, help="script and its arguments")
-    args = parser.parse_args(argv)
-    if not args.command:
-        parser.error("no script given")
-    return launch(args.nproc, args.command)
+    own, command = split(sys.argv[1:] if argv is None else argv)
+    args = parser.parse_args(own)
+    if not command or command[0] == "-m" and len(command) < 2:
+        parser.error("no script or module given")
+    return launch(args.nproc, command)
 
 
 if __name__ == "__main__":
