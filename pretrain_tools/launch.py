@@ -12,16 +12,19 @@ as given. It also stands in for torchrun on Windows, where the Windows wheel
 of torch is built without libuv and torchrun's own rendezvous asks its TCP
 store for libuv whatever USE_LIBUV says; the env:// rendezvous of the
 processes themselves does without it there. The exit status is the first
-non-zero one of the copies, else 0.
+non-zero one of the copies, else 0; 130 on Ctrl-C.
 """
 import argparse
+import contextlib
 import os
+import signal
 import socket
 import subprocess
 import sys
 import warnings
 from pathlib import Path
 
+INTERRUPTED = 130
 CPU_CHILD = Path(__file__).resolve().with_name("cpu_child.py")
 
 
@@ -48,8 +51,27 @@ def launch(nproc, command):
     processes = [subprocess.Popen([sys.executable, *command],
                                   env=dict(shared, RANK=str(rank), LOCAL_RANK=str(rank)))
                  for rank in range(nproc)]
-    statuses = [process.wait() for process in processes]
+    try:
+        statuses = [process.wait() for process in processes]
+    except KeyboardInterrupt:
+        return interrupted(processes)
     return next((status for status in statuses if status), 0)
+
+
+def interrupted(processes):
+    """Ctrl-C: the copies got it too from the terminal (passed on, for a
+    SIGINT sent to the launcher alone); each has a second to end."""
+    for process in processes:
+        with contextlib.suppress(OSError, ValueError):  # ended already; no SIGINT to send on Windows
+            process.send_signal(signal.SIGINT)
+    for process in processes:
+        try:
+            process.wait(timeout=1)
+        except subprocess.TimeoutExpired:
+            process.kill()
+            process.wait()
+    print("pretrain_tools.launch: interrupted", file=sys.stderr, flush=True)
+    return INTERRUPTED
 
 
 def split(argv):

@@ -3,14 +3,19 @@ through `python -m pretrain_tools.launch` on the tiny config of
 test_label_folds.py, one fold's claim left behind by an ended process; and
 the claims themselves (a fold a live process holds is waited for, not
 trained twice)."""
+import contextlib
+import os
 import re
+import signal
 import subprocess
 import sys
 import threading
+import time
 
 import numpy as np
+import pytest
 
-from conftest import run_python
+from conftest import SUPPORT, run_python
 from helpers.summaries import load_summary
 from pretrain_check import fold_claims
 from test_label_folds import tiny_config  # noqa: F401 (the fixture)
@@ -20,6 +25,11 @@ def ended_pid():
     child = subprocess.Popen([sys.executable, "-c", "pass"])
     child.wait()
     return child.pid
+
+
+def child_env():
+    return dict(os.environ, OMP_NUM_THREADS="1",
+                PYTHONPATH=os.pathsep.join(filter(None, [os.environ.get("PYTHONPATH"), str(SUPPORT)])))
 
 
 def check(config, work, summary, *launch):
@@ -75,3 +85,31 @@ def test_a_fold_a_live_process_holds_is_waited_for(tmp_path):
     finally:
         holder.kill()
         holder.wait()
+
+
+@pytest.mark.skipif(not hasattr(os, "killpg"), reason="a process group gets the SIGINT")
+def test_ctrl_c_ends_both_copies_and_the_launcher(tiny_config, tmp_path):  # noqa: F811
+    """SIGINT to the launcher's process group while a fold trains: every
+    process ends at once, with 130 and no traceback."""
+    job = subprocess.Popen([sys.executable, "-m", "pretrain_tools.launch", "--nproc", "2", "-m", "pretrain_check",
+                            "--config", str(tiny_config), "--label-issues", "--folds", "3", "--epochs", "50",
+                            "--work-dir", str(tmp_path)], env=child_env(), stderr=subprocess.PIPE, text=True,
+                           start_new_session=True)
+    lines = []
+    try:
+        for line in job.stderr:
+            lines.append(line)
+            if "training on" in line:
+                break
+        os.killpg(job.pid, signal.SIGINT)
+        sent = time.monotonic()
+        rest = job.communicate(timeout=30)[1]
+    finally:
+        with contextlib.suppress(ProcessLookupError):
+            os.killpg(job.pid, signal.SIGKILL)
+    assert time.monotonic() - sent < 5, "".join(lines) + rest
+    assert job.returncode == 130 and "Traceback" not in rest, "".join(lines) + rest
+    assert rest.count("pretrain-check: interrupted") == 2 and "pretrain_tools.launch: interrupted" in rest
+    time.sleep(0.2)
+    with pytest.raises(ProcessLookupError):
+        os.killpg(job.pid, 0)
