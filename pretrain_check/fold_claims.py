@@ -24,7 +24,7 @@ def shared(targets, train, say):
             return trained
         fold = next((k for k in left if claim(claim_of(targets[k]))), None)
         if fold is None:
-            for k in set(left) - announced:
+            for k in sorted(set(left) - announced):
                 say(f"fold {k + 1}/{len(targets)}: waiting for process {holder(claim_of(targets[k])) or '?'}")
             announced.update(left)
             time.sleep(POLL)
