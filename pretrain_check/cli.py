@@ -8,12 +8,15 @@ an mmengine config, before training (arguments.py says what it does).
         [--checkpoint CKPT] [--write-relabel FILE.csv]
     pretrain-check DIR [--list-files FILE] [--predictions FILE.npy [--write-relabel FILE.csv]]
 
+Under `python -m pretrain_tools.launch` only the first copy checks; the
+others share its K folds (launch_share.py).
+
 Exit status: 0 no problem, 1 problems found, 2 a mistake in the command line,
 130 interrupted."""
 import importlib
 import sys
 
-from . import arguments, interrupts
+from . import arguments, interrupts, launch_share
 from .label_stage import run_labels
 from .output import print_summary
 from .progress import Reporter
@@ -32,12 +35,14 @@ def main(argv=None):
     try:
         return interrupts.exit_status("pretrain-check", checked, argv)
     except arguments.UsageError as error:
-        return usage_error(error)
+        return 2 if launch_share.rank() else usage_error(error)  # one line, from the first copy
 
 
 def checked(argv):
     args = arguments.parse(argv)
     config = load_config(args.config) if args.config else None
+    if launch_share.rank():
+        return launch_share.share(args, config)
     reporter = Reporter(quiet=args.quiet)
     with Workers(args.workers or cores(), small_in_process=args.workers is None) as workers:
         if config is None:

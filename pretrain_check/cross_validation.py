@@ -5,7 +5,8 @@ model, pipeline and schedule through the stack's Runner, each on K-1 folds
 
 Every finished fold is kept in the work directory under a digest of the file
 list, the labels and the config, written atomically: a rerun reuses the
-finished folds, and a fold interrupted half-way is trained again.
+finished folds, and a fold interrupted half-way is trained again. Processes
+working on the same store share the folds (fold_claims.py).
 
 mmengine and the stack are imported only when a run starts."""
 import contextlib
@@ -20,6 +21,7 @@ from pathlib import Path
 
 import numpy as np
 
+from . import fold_claims
 from .prior_adjustment import adjusted
 
 SEED = 0
@@ -117,36 +119,77 @@ def default_work_dir(config):
     return Path(config.get("work_dir") or Path("work_dirs") / Path(config.filename).stem) / "label_issues"
 
 
+@dataclass
+class FoldPlan:
+    """What training the folds of a config needs, and where they are kept."""
+    config: object          # with the epochs asked for
+    dataset_cfg: dict
+    classes: list
+    paths: list
+    labels: np.ndarray
+    of_item: np.ndarray     # per dataset item its file's position
+    fold_of: np.ndarray     # per file its fold
+    store: Path
+    folds: int
+
+    @classmethod
+    def of(cls, config, folds, epochs, work_dir):
+        config = with_epochs(config, epochs)
+        dataset_cfg, item_paths, item_labels, classes = part_files(config)
+        paths, labels, of_item = unique_files(item_paths, item_labels)
+        store = Path(work_dir or default_work_dir(config)) / digest(config, paths, labels, folds)
+        store.mkdir(parents=True, exist_ok=True)
+        return cls(config, dataset_cfg, classes, paths, labels, of_item, stratified_folds(labels, folds), store,
+                   folds)
+
+    @property
+    def saved(self):
+        return [self.store / f"fold_{fold}.npz" for fold in range(self.folds)]
+
+    def train(self, fold, say, began):
+        held = np.flatnonzero(self.fold_of == fold)
+        trained_on = np.flatnonzero(self.fold_of[self.of_item] != fold)
+        say(f"fold {fold + 1}/{self.folds}: training on {len(trained_on)} images, "
+            f"then predicting {len(held)} ({time.perf_counter() - began:.0f} s so far)")
+        raw, counts, tau = train_and_predict(self.config, self.dataset_cfg, trained_on,
+                                             first_items(self.of_item, held), self.store / f"fold_{fold}", fold,
+                                             len(self.classes))
+        save_atomically(self.saved[fold], positions=held, probs=raw, counts=counts, tau=tau)
+
+
 def out_of_sample(config, folds=5, epochs=None, work_dir=None, say=None):
     """OutOfSample of a loaded config's training part; `say` gets the
-    progress lines."""
+    progress lines. Folds other processes hold (fold_claims.py) are waited
+    for."""
     say = say or (lambda line: print(line, file=sys.stderr, flush=True))
-    config = with_epochs(config, epochs)
-    dataset_cfg, item_paths, item_labels, classes = part_files(config)
-    paths, labels, of_item = unique_files(item_paths, item_labels)
-    fold_of = stratified_folds(labels, folds)
-    store = Path(work_dir or default_work_dir(config)) / digest(config, paths, labels, folds)
-    store.mkdir(parents=True, exist_ok=True)
-    probs = np.zeros((len(paths), len(classes)))
-    adjusted_probs = np.zeros_like(probs)
+    plan = FoldPlan.of(config, folds, epochs, work_dir)
     began = time.perf_counter()
-    for fold in range(folds):
-        cached = store / f"fold_{fold}.npz"
-        held = np.flatnonzero(fold_of == fold)
-        if cached.exists():
-            say(f"fold {fold + 1}/{folds}: reusing {cached}")
-        else:
-            trained_on = np.flatnonzero(fold_of[of_item] != fold)
-            say(f"fold {fold + 1}/{folds}: training on {len(trained_on)} images, "
-                f"then predicting {len(held)} ({time.perf_counter() - began:.0f} s so far)")
-            raw, counts, tau = train_and_predict(config, dataset_cfg, trained_on, first_items(of_item, held),
-                                                 store / f"fold_{fold}", fold, len(classes))
-            save_atomically(cached, positions=held, probs=raw, counts=counts, tau=tau)
-        found = np.load(cached)
+    for fold, saved in enumerate(plan.saved):
+        if saved.exists():
+            say(f"fold {fold + 1}/{folds}: reusing {saved}")
+    trained = train_folds(plan, say, began)
+    probs = np.zeros((len(plan.paths), len(plan.classes)))
+    adjusted_probs = np.zeros_like(probs)
+    for saved in plan.saved:
+        found = np.load(saved)
         probs[found["positions"]] = found["probs"]
         adjusted_probs[found["positions"]] = adjusted(found["probs"], found["counts"], float(found["tau"]))
-    say(f"{folds} folds done in {time.perf_counter() - began:.0f} s; probabilities in {store}")
-    return OutOfSample(paths, labels, classes, probs, adjusted_probs)
+    say(f"{folds} folds done in {time.perf_counter() - began:.0f} s ({trained_here(trained)}); "
+        f"probabilities in {plan.store}")
+    return OutOfSample(plan.paths, plan.labels, plan.classes, probs, adjusted_probs)
+
+
+def train_folds(plan, say, began=None):
+    """Trains the plan's folds this process claims until every fold is
+    saved; returns the ones it trained."""
+    began = time.perf_counter() if began is None else began
+    return fold_claims.shared(plan.saved, lambda fold: plan.train(fold, say, began), say)
+
+
+def trained_here(folds):
+    if not folds:
+        return "no fold trained here"
+    return f"fold{'s' * (len(folds) > 1)} {', '.join(str(k + 1) for k in folds)} trained here"
 
 
 def first_items(of_item, files):
@@ -175,6 +218,7 @@ def fold_config(config, dataset_cfg, items, work_dir, fold):
     cfg.default_hooks = dict(cfg.get("default_hooks") or {}, checkpoint=None)
     cfg.work_dir = str(work_dir)
     cfg.experiment_name = f"fold_{fold}"
+    cfg.launcher = "none"  # one process per fold, also among the copies of a launch
     cfg.log_level = "WARNING"
     return cfg
 

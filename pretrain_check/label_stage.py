@@ -6,12 +6,11 @@ them (label_findings.py). Writes --list-files and --write-relabel.
 The probabilities judged are the model's own ones, before logit adjustment:
 on the long-tailed bench the adjusted ones found no more wrong labels in the
 rare classes and fewer elsewhere (bench/label_issues.py, README)."""
-import sys
-
 import numpy as np
 
 from .arguments import UsageError
 from .label_findings import judged, naming_mistakes, write_relabel
+from .launch_share import progress
 from .predictions_file import PredictionsError, load_predictions, write_file_list
 
 # "model": the probabilities as the model gives them without the head's
@@ -83,6 +82,3 @@ def checkpoint_findings(config, args):
     files = sorted((f for part in found for f in part["files"]), key=lambda f: f["score"])
     return {"files": files, "per_class": per_class, "naming_mistakes": naming_mistakes(per_class)}
 
-
-def progress(quiet):
-    return (lambda line: None) if quiet else (lambda line: print(line, file=sys.stderr, flush=True))

@@ -3,6 +3,7 @@ machine without a usable GPU: runs the script as `__main__` with the set-up
 of code written for GPUs turned to the CPU.
 
     python cpu_child.py SCRIPT ARGS...
+    python cpu_child.py -m MODULE ARGS...
 
 Such code (the stack's init_dist, for one) selects a CUDA device per process,
 asks for nccl and gives DistributedDataParallel that device's index; here the
@@ -43,10 +44,16 @@ def turn_to_cpu():
 
 
 def run(script, *args):
-    sys.argv = [script, *args]
-    sys.path[0] = os.path.dirname(os.path.abspath(script))
     try:
-        runpy.run_path(script, run_name="__main__")
+        if script == "-m":
+            module, *args = args
+            sys.argv = [module, *args]
+            sys.path[0] = os.getcwd()
+            runpy.run_module(module, run_name="__main__", alter_sys=True)
+        else:
+            sys.argv = [script, *args]
+            sys.path[0] = os.path.dirname(os.path.abspath(script))
+            runpy.run_path(script, run_name="__main__")
     finally:
         # gloo's threads still running when the interpreter tears down end
         # the process in std::terminate (status 250 after a finished run)

@@ -27,3 +27,7 @@ rm -rf "$build_dir/site-packages"
 "$host_python" -m pip install -q --no-deps --no-index --only-binary=:all: --platform win_amd64 \
   --python-version 3.11 --implementation cp --abi cp311 --target "$build_dir/site-packages" "$wheel" \
   2>"$build_dir/install.log" || { cat "$build_dir/install.log" >&2; exit 1; }
+# pip makes no Windows launchers for the console scripts here: they go where
+# a pip install on Windows puts them, the interpreter's Scripts folder.
+"$host_python" scripts/windows_console_scripts.py "$build_dir/site-packages" "$win_python_dir/Scripts" \
+  "$(windows_path "$win_python_dir/python.exe")"

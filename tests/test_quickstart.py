@@ -63,8 +63,10 @@ DISTRIBUTED_SCRIPT = """\
         model = MMDistributedDataParallel(module=torch.nn.Linear(2, 1), device_ids=[int(os.environ["LOCAL_RANK"])])
         total = torch.tensor([dist.get_rank() + 1.0])
         dist.all_reduce(total)
-        print(f"rank {dist.get_rank()} of {dist.get_world_size()} over {dist.get_backend()}: "
-              f"sum {total.item():g}, arguments {sys.argv[1:]}, parameters on {next(model.parameters()).device}")
+        # a file per rank: two processes printing to one pipe can interleave mid-line
+        with open(os.path.join(os.path.dirname(__file__), f"rank{dist.get_rank()}.txt"), "w") as out:
+            out.write(f"rank {dist.get_rank()} of {dist.get_world_size()} over {dist.get_backend()}: "
+                      f"sum {total.item():g}, arguments {sys.argv[1:]}, parameters on {next(model.parameters()).device}")
     """
 
 
@@ -73,6 +75,6 @@ def test_launch_runs_a_gpu_set_up_on_the_cpu_over_gloo(tmp_path):
     (tmp_path / "distributed_job.py").write_text(textwrap.dedent(DISTRIBUTED_SCRIPT))
     proc = run_python(None, args=("-m", "pretrain_tools.launch", "--nproc", "2", tmp_path / "distributed_job.py",
                                   "--launcher", "pytorch"), env={"OMP_NUM_THREADS": "1"})
-    assert sorted(proc.stdout.splitlines()) == [
+    assert [(tmp_path / f"rank{rank}.txt").read_text() for rank in (0, 1)] == [
         f"rank {rank} of 2 over gloo: sum 3, arguments ['--launcher', 'pytorch'], parameters on cpu" for rank in (0, 1)]
     assert "pretrain_tools.launch: no usable GPU: 2 processes on the CPU over gloo" in proc.stderr
