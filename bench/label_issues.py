@@ -35,8 +35,8 @@ sys.path.insert(0, str(BENCH))
 from cleanlab_env import cleanlab_python  # noqa: E402
 from glyph_dataset import write_glyphs  # noqa: E402
 from pretrain_check.config_check import load_config  # noqa: E402
-from pretrain_check.confident_learning import find_label_issues, label_quality, naive_issues  # noqa: E402
-from pretrain_check.cross_validation import out_of_sample  # noqa: E402
+from pretrain_check.labels.confident_learning import find_label_issues, label_quality, naive_issues  # noqa: E402
+from pretrain_check.labels.cross_validation import out_of_sample  # noqa: E402
 
 NOISE_RATE = 0.05
 # Epochs of each fold's training (the config's schedule compressed to them):

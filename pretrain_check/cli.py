@@ -9,15 +9,16 @@ an mmengine config, before training (arguments.py says what it does).
     pretrain-check DIR [--list-files FILE] [--predictions FILE.npy [--write-relabel FILE.csv]]
 
 Under `python -m pretrain_tools.launch` only the first copy checks; the
-others share its K folds (launch_share.py).
+others share its K folds (labels/launch_share.py).
 
 Exit status: 0 no problem, 1 problems found, 2 a mistake in the command line,
 130 interrupted."""
 import importlib
 import sys
 
-from . import arguments, interrupts, launch_share
-from .label_stage import run_labels
+from . import arguments, interrupts
+from .labels import launch_share
+from .labels.stage import run_labels
 from .output import print_summary
 from .progress import Reporter
 from .summary import summarise, write_json

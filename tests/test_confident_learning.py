@@ -3,8 +3,8 @@ are known."""
 import numpy as np
 import pytest
 
-from pretrain_check.confident_learning import find_label_issues, naive_issues
-from pretrain_check.prior_adjustment import adjusted
+from pretrain_check.labels.confident_learning import find_label_issues, naive_issues
+from pretrain_check.labels.prior_adjustment import adjusted
 
 
 def confident_rows(labels, classes, sure=0.9):

@@ -9,8 +9,8 @@ from PIL import Image
 
 from conftest import run_python
 from helpers.summaries import load_summary
-from pretrain_check.cross_validation import stratified_folds
-from pretrain_check.predictions_file import PredictionsError, load_predictions
+from pretrain_check.labels.cross_validation import stratified_folds
+from pretrain_check.labels.predictions_file import PredictionsError, load_predictions
 
 CONFIG = """
 custom_imports = dict(imports=["pretrain.cls_head", "pretrain.image", "pretrain.datasets", "pretrain_tools"],
@@ -38,7 +38,8 @@ randomness = dict(seed=0)
 RUN = """
 import sys
 import numpy as np
-from pretrain_check import cli, cross_validation
+from pretrain_check import cli
+from pretrain_check.labels import cross_validation
 real_savez = np.savez
 def savez(target, **arrays):
     real_savez(target, **arrays)

@@ -17,7 +17,7 @@ import pytest
 
 from conftest import SUPPORT, run_python
 from helpers.summaries import load_summary
-from pretrain_check import fold_claims
+from pretrain_check.labels import fold_claims
 from test_label_folds import tiny_config  # noqa: F401 (the fixture)
 
 

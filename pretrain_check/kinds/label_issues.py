@@ -1,9 +1,9 @@
 """--label-issues: files whose label (folder) is probably wrong, found by
-confident learning on out-of-sample probabilities (label_stage.py); per
+confident learning on out-of-sample probabilities (labels/stage.py); per
 class how many of its files are suspects, and the classes where so many are
 that the folder is probably misnamed rather than noisy."""
 from . import Found, Kind
-from ..label_findings import NAMING_SHARE
+from ..labels.findings import NAMING_SHARE
 
 
 def judge(facts):

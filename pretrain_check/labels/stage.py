@@ -1,15 +1,15 @@
 """The labels stage: out-of-sample probabilities for the judged files (the
 user's --predictions, a --checkpoint's for the validation and test parts,
 or the K-fold training through the config), then confident learning on
-them (label_findings.py). Writes --list-files and --write-relabel.
+them (findings.py). Writes --list-files and --write-relabel.
 
 The probabilities judged are the model's own ones, before logit adjustment:
 on the long-tailed bench the adjusted ones found no more wrong labels in the
 rare classes and fewer elsewhere (bench/label_issues.py, README)."""
 import numpy as np
 
-from .arguments import UsageError
-from .label_findings import judged, naming_mistakes, write_relabel
+from ..arguments import UsageError
+from .findings import judged, naming_mistakes, write_relabel
 from .launch_share import progress
 from .predictions_file import PredictionsError, load_predictions, write_file_list
 
