@@ -32,9 +32,15 @@ FUZZ_SIZES_ASAN_FILES := 6000
 FUZZ_SIZES_FILES := 30000
 # The suite under the sanitizers, without what only repeats work at length
 # (the leak counts of 10,000 calls per callable, the model's compute loop,
-# stack imports in many children, the demo entries and demo trainings);
-# those run above.
+# stack imports in many children, the demo entries and demo trainings) and
+# the dataset check's own command-line, Ctrl-C, wrong-label and page tests
+# (plain Python over scans the other tests already run sanitized); those
+# run above.
 ASAN_TESTS := tests --ignore=tests/test_leaks.py --ignore=tests/test_demos.py \
+  --ignore=tests/browser --ignore=tests/test_check_ctrl_c.py --ignore=tests/test_check_command_line.py \
+  --ignore=tests/test_check_html.py --ignore=tests/test_label_folds.py --ignore=tests/test_label_folds_shared.py \
+  --ignore=tests/test_label_issues_output.py --ignore=tests/test_confident_learning.py \
+  --ignore=tests/test_small_images.py --ignore=tests/test_quickstart.py \
   --deselect tests/test_model.py::test_calls_leak_no_references \
   --deselect tests/test_import_state.py::test_concurrent_first_imports_wait_for_the_package \
   --deselect tests/test_robustness.py::test_finder_operations_leak_nothing \
